@@ -386,6 +386,10 @@ public:
         AddRef();
         return S_OK;
     }
+    template <class Interface>
+    HRESULT QueryInterface(Interface** object) noexcept {
+        return QueryInterface(__uuidof(Interface), reinterpret_cast<void**>(object));
+    }
     ULONG AddRef() noexcept override { return ++references_; }
     ULONG Release() noexcept override {
         const ULONG remaining = --references_;
