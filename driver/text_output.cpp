@@ -1,0 +1,57 @@
+#include "text_output.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+bool WriteText(std::FILE* file, std::string_view text) noexcept {
+    const char* cursor = text.data();
+    std::size_t left = text.size();
+    // Whole runs between line feeds at a time: the result text can be large.
+    while (left > 0) {
+        const auto* lineFeed = static_cast<const char*>(std::memchr(cursor, '\n', left));
+        if (lineFeed == nullptr) {
+            std::fwrite(cursor, 1, left, file);
+            break;
+        }
+        const auto run = static_cast<std::size_t>(lineFeed - cursor);
+        if (run > 0) std::fwrite(cursor, 1, run, file);
+        std::fwrite("\r\n", 1, 2, file);
+        cursor = lineFeed + 1;
+        left -= run + 1;
+    }
+    return std::ferror(file) == 0;
+}
+
+bool PrintTextV(std::FILE* file, const char* format, std::va_list arguments) noexcept {
+    char small[1024];
+    std::va_list measuring;
+    va_copy(measuring, arguments);
+    const int length = std::vsnprintf(small, sizeof small, format, measuring);
+    va_end(measuring);
+    if (length < 0) return false;
+    const auto size = static_cast<std::size_t>(length);
+    if (size < sizeof small) return WriteText(file, std::string_view(small, size));
+
+    const std::unique_ptr<char[]> large(new (std::nothrow) char[size + 1]);
+    if (large == nullptr) return false;
+    std::va_list formatting;
+    va_copy(formatting, arguments);
+    std::vsnprintf(large.get(), size + 1, format, formatting);
+    va_end(formatting);
+    return WriteText(file, std::string_view(large.get(), size));
+}
+
+bool PrintText(std::FILE* file, const char* format, ...) noexcept {
+    std::va_list arguments;
+    va_start(arguments, format);
+    const bool written = PrintTextV(file, format, arguments);
+    va_end(arguments);
+    return written;
+}
+
+std::string FileSystemPath(std::string_view path) {
+    std::string converted(path);
+    std::replace(converted.begin(), converted.end(), '\\', '/');
+    return converted;
+}
