@@ -47,6 +47,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -107,17 +108,26 @@ def run_measured(command, cwd, stdout_path, stderr_path, timeout, memory):
     with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
         start = time.perf_counter()
         process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                   start_new_session=memory)
-        try:
-            code = process.wait(timeout=timeout or None)
-        except subprocess.TimeoutExpired:
-            if memory:
+                                   start_new_session=True)
+        # A blocking wait, with the timeout kept by a timer: Popen.wait(timeout) polls
+        # with growing sleeps, which would round short runs up by milliseconds.
+        expired = threading.Event()
+
+        def expire():
+            expired.set()
+            try:
                 os.killpg(process.pid, signal.SIGKILL)
-            else:
-                process.kill()
-            process.wait()
-            code = None
+            except ProcessLookupError:
+                pass
+
+        timer = threading.Timer(timeout, expire)
+        if timeout:
+            timer.start()
+        code = process.wait()
         elapsed = time.perf_counter() - start
+        timer.cancel()
+        if expired.is_set():
+            code = None
     if not memory:
         return code, elapsed, None
     numbers = re.findall(r"^([0-9.]+) ([0-9]+)$", usage_path.read_text(errors="replace"), re.M) \
@@ -439,6 +449,8 @@ def run_stream_benchmark(executable):
 # Report
 
 def seconds(value):
+    if value < 1:
+        return f"{value * 1000:.1f} ms"
     return f"{value:.3f} s" if value < 10 else f"{value:.1f} s"
 
 
@@ -573,7 +585,7 @@ def report(cases, options, saxon_jar, stream, started, load_before):
         for name in PROGRAMS:
             outcome = case.outcomes[name]
             if outcome.seconds:
-                lines.append(f"- {case.name}, {name}: " + ", ".join(f"{x:.3f}" for x in outcome.seconds)
+                lines.append(f"- {case.name}, {name}: " + ", ".join(f"{x:.4f}" for x in outcome.seconds)
                              + " s; " + ", ".join(f"{x / 1024:.0f}" for x in outcome.rss_kib) + " MiB")
     lines += ["", "</details>", ""]
     return "\n".join(lines)
