@@ -371,12 +371,14 @@ def check_outputs(case, outputs):
     if reference and "xsltproc" in present:
         offset = first_byte_difference(present["Brendle4"], present["xsltproc"])
         case.checks.append(("Brendle4 = xsltproc", offset is None,
-                            "" if offset is None else f"first difference at byte {offset} (line ends as LF)"))
+                            "" if offset is None else f"first difference at byte {offset} (line ends as LF), "
+                            f"see {present['Brendle4'].parent}"))
     if "Saxon-HE" in present:
         other = reference or ("xsltproc" if "xsltproc" in present else None)
         if other:
             difference = first_token_difference(present[other], present["Saxon-HE"])
-            case.checks.append((f"{other} ~ Saxon-HE", difference is None, difference or ""))
+            case.checks.append((f"{other} ~ Saxon-HE", difference is None,
+                                f"{difference}, see {present['Saxon-HE'].parent}" if difference else ""))
 
 
 def measure_case(case, programs, options):
@@ -406,7 +408,8 @@ def measure_case(case, programs, options):
                 + ("" if code == 0 else f", exit {code}" if code is not None else ", timed out"))
             if code != 0:
                 outcome.failure = (f"timed out after {options.timeout:.0f} s" if code is None
-                                   else f"exit status {code}: {tail(stem.with_suffix('.stderr'))}")
+                                   else f"exit status {code}: " + (tail(stem.with_suffix(".stderr"))
+                                                                   or tail(stem.with_suffix(".stdout"))))
                 active.remove(name)
                 continue
             if round_number == 0 and programs[name][1].is_file():
@@ -421,11 +424,8 @@ def measure_case(case, programs, options):
                 outcome.single = True
                 active.remove(name)
         if round_number == 0:
-            kept = {name: case.directory / "first" / f"{name}.htm" for name in names}
-            check_outputs(case, kept)
-            for path in kept.values():
-                if path.is_file():
-                    path.unlink()
+            # The first results stay in first/ for a look when they disagree.
+            check_outputs(case, {name: case.directory / "first" / f"{name}.htm" for name in names})
 
 
 # ---------------------------------------------------------------------------------------
