@@ -1,0 +1,222 @@
+#include "case_folder.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace hostile {
+namespace {
+
+std::string Trim(const std::string& text) {
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return {};
+    const auto last = text.find_last_not_of(" \t\r");
+    return text.substr(first, last - first + 1);
+}
+
+double PositiveNumber(const std::string& key, const std::string& value) {
+    std::size_t used = 0;
+    double number = 0;
+    try {
+        number = std::stod(value, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != value.size() || !(number > 0)) throw std::runtime_error(key + " needs a positive number: " + value);
+    return number;
+}
+
+std::string ReadFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + file.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFile(const fs::path& file, const std::string& content) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << content;
+    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+}
+
+// Streams a generated file in large pieces, so a 50 MiB input never sits in memory whole.
+class ChunkWriter {
+public:
+    explicit ChunkWriter(const fs::path& file) : out_(file, std::ios::binary | std::ios::trunc), file_(file) {
+        if (!out_) throw std::runtime_error("cannot create " + file.string());
+    }
+    void Add(const std::string& text) {
+        buffer_ += text;
+        written_ += text.size();
+        if (buffer_.size() >= (1u << 20)) Flush();
+    }
+    std::size_t Written() const { return written_; }
+    void Close() {
+        Flush();
+        out_.close();
+        if (!out_) throw std::runtime_error("cannot write " + file_.string());
+    }
+
+private:
+    void Flush() {
+        out_.write(buffer_.data(), static_cast<std::streamsize>(buffer_.size()));
+        buffer_.clear();
+    }
+    std::ofstream out_;
+    fs::path file_;
+    std::string buffer_;
+    std::size_t written_ = 0;
+};
+
+constexpr std::size_t kMiB = 1u << 20;
+
+void GenerateCatalog(ChunkWriter& out, std::size_t mib) {
+    out.Add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog>\n");
+    for (std::size_t i = 0; out.Written() < mib * kMiB; ++i) {
+        // Prices from 5 to 64, so about half the books pass the stylesheet's filter.
+        out.Add("  <book id=\"bk" + std::to_string(i) + "\"><author>Author " + std::to_string(i % 997) +
+                "</author><title>Title number " + std::to_string(i) + "</title><genre>Fiction</genre><price>" +
+                std::to_string(5 + i % 60) + ".95</price><description>A generated book, one of many, " +
+                "to make the catalogue large.</description></book>\n");
+    }
+    out.Add("</catalog>\n");
+}
+
+void GenerateText(ChunkWriter& out, std::size_t mib) {
+    out.Add("<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<catalog>");
+    const std::string line = "All of this is one text node, without any markup in between. 0123456789\n";
+    std::string chunk;
+    while (chunk.size() < kMiB) chunk += line;
+    chunk.resize(kMiB);
+    for (std::size_t i = 0; i < mib; ++i) out.Add(chunk);
+    out.Add("</catalog>\n");
+}
+
+void GenerateNesting(ChunkWriter& out, std::size_t depth) {
+    out.Add("<?xml version=\"1.0\"?>\n");
+    for (std::size_t i = 0; i < depth; ++i) out.Add("<a>");
+    out.Add("deep");
+    for (std::size_t i = 0; i < depth; ++i) out.Add("</a>");
+    out.Add("\n");
+}
+
+void GenerateQuadratic(ChunkWriter& out, std::size_t count) {
+    out.Add("<?xml version=\"1.0\"?>\n<!DOCTYPE catalog [\n<!ENTITY a \"");
+    out.Add(std::string(count, 'a'));
+    out.Add("\">\n]>\n<catalog>");
+    for (std::size_t i = 0; i < count; ++i) out.Add("&a;");
+    out.Add("</catalog>\n");
+}
+
+void GenerateXPathNesting(ChunkWriter& out, std::size_t depth) {
+    out.Add("<?xml version=\"1.0\"?>\n<xsl:stylesheet version=\"1.0\" "
+            "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+            "<xsl:template match=\"/\"><xsl:value-of select=\"");
+    for (std::size_t i = 0; i < depth; ++i) out.Add("(");
+    out.Add("1");
+    for (std::size_t i = 0; i < depth; ++i) out.Add(")");
+    out.Add("\"/></xsl:template>\n</xsl:stylesheet>\n");
+}
+
+}  // namespace
+
+Expectation ReadExpectation(const fs::path& file) {
+    Expectation expectation;
+    std::istringstream lines(ReadFile(file));
+    std::string line;
+    while (std::getline(lines, line)) {
+        line = Trim(line);
+        if (line.empty() || line[0] == '#') continue;
+        const auto equals = line.find('=');
+        if (equals == std::string::npos) throw std::runtime_error("not a 'key = value' line: " + line);
+        const std::string key = Trim(line.substr(0, equals));
+        const std::string value = Trim(line.substr(equals + 1));
+        if (key == "exit") {
+            std::istringstream statuses(value);
+            int status = 0;
+            while (statuses >> status) expectation.exitStatuses.push_back(status);
+            if (!statuses.eof() || expectation.exitStatuses.empty())
+                throw std::runtime_error("exit needs one or more statuses: " + value);
+        } else if (key == "seconds") {
+            expectation.seconds = PositiveNumber(key, value);
+        } else if (key == "memory_mib") {
+            expectation.memoryMib = PositiveNumber(key, value);
+        } else if (key == "log") {
+            expectation.logLastLine = value;
+        } else if (key == "output") {
+            expectation.outputContains.push_back(value);
+        } else if (key == "generate") {
+            expectation.generate.push_back(value);
+        } else {
+            throw std::runtime_error("unknown key: " + key);
+        }
+    }
+    if (expectation.exitStatuses.empty()) throw std::runtime_error("no exit status expected in " + file.string());
+    return expectation;
+}
+
+std::vector<std::string> ListCases(const fs::path& casesDir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(casesDir))
+        if (entry.is_directory()) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void CopyFixture(const fs::path& from, const fs::path& to, const Substitutions& substitutions) {
+    if (!fs::exists(from)) return;
+    for (const auto& entry : fs::recursive_directory_iterator(from)) {
+        const fs::path target = to / fs::relative(entry.path(), from);
+        if (entry.is_symlink()) {
+            // Kept as a link, so a case can point from inside Input/ to somewhere else.
+            std::string link = fs::read_symlink(entry.path()).string();
+            for (const auto& [placeholder, replacement] : substitutions)
+                for (auto at = link.find(placeholder); at != std::string::npos; at = link.find(placeholder))
+                    link.replace(at, placeholder.size(), replacement);
+            fs::create_directories(target.parent_path());
+            fs::create_symlink(link, target);
+            continue;
+        }
+        if (entry.is_directory()) {
+            fs::create_directories(target);
+            continue;
+        }
+        std::string content = ReadFile(entry.path());
+        for (const auto& [placeholder, replacement] : substitutions) {
+            for (auto at = content.find(placeholder); at != std::string::npos;
+                 at = content.find(placeholder, at + replacement.size()))
+                content.replace(at, placeholder.size(), replacement);
+        }
+        fs::create_directories(target.parent_path());
+        WriteFile(target, content);
+    }
+}
+
+void Generate(const std::string& request, const fs::path& inputDir) {
+    std::istringstream words(request);
+    std::string file, kind;
+    long long size = 0;
+    if (!(words >> file >> kind >> size) || size <= 0) throw std::runtime_error("bad generate line: " + request);
+    ChunkWriter out(inputDir / file);
+    const auto count = static_cast<std::size_t>(size);
+    if (kind == "catalog") {
+        GenerateCatalog(out, count);
+    } else if (kind == "text") {
+        GenerateText(out, count);
+    } else if (kind == "nesting") {
+        GenerateNesting(out, count);
+    } else if (kind == "quadratic") {
+        GenerateQuadratic(out, count);
+    } else if (kind == "xpath-nesting") {
+        GenerateXPathNesting(out, count);
+    } else {
+        throw std::runtime_error("unknown generator: " + kind);
+    }
+    out.Close();
+}
+
+}  // namespace hostile

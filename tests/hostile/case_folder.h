@@ -1,0 +1,42 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace hostile {
+
+// What one case folder expects of the run, read from its `expect` file.
+struct Expectation {
+    std::vector<int> exitStatuses;             // any of these is right
+    double seconds = 20;                       // wall-time bound
+    double memoryMib = 1536;                   // peak resident-memory bound
+    std::string logLastLine;                   // the run log's last line contains this
+    std::vector<std::string> outputContains;   // the output file contains each of these
+    std::vector<std::string> generate;         // inputs written at test time: "<file> <kind> <size>"
+};
+
+// Throws std::runtime_error on an unknown key or a malformed value, so a typo cannot pass as
+// a looser expectation.
+Expectation ReadExpectation(const std::filesystem::path& file);
+
+// The names of the case folders, sorted.
+std::vector<std::string> ListCases(const std::filesystem::path& casesDir);
+
+// Placeholder and replacement pairs applied to every fixture file copied.
+using Substitutions = std::vector<std::pair<std::string, std::string>>;
+
+// Copies the files under `from` into `to`, keeping sub-folders and replacing the placeholders.
+void CopyFixture(const std::filesystem::path& from, const std::filesystem::path& to,
+                 const Substitutions& substitutions);
+
+// Writes one generated input into `inputDir`; `request` is "<file> <kind> <size>", with the kinds
+//   catalog N        a book catalogue of N MiB
+//   text N           one element holding a single text node of N MiB
+//   nesting N        elements nested N deep
+//   quadratic N      an internal entity of N characters referenced N times
+//   xpath-nesting N  a stylesheet whose select expression nests N parentheses deep
+void Generate(const std::string& request, const std::filesystem::path& inputDir);
+
+}  // namespace hostile

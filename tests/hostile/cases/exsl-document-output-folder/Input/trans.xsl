@@ -1,0 +1,9 @@
+<?xml version="1.0" encoding="UTF-8"?>
+<xsl:stylesheet version="1.0" xmlns:xsl="http://www.w3.org/1999/XSL/Transform" xmlns:exsl="http://exslt.org/common" extension-element-prefixes="exsl">
+  <xsl:output method="xml" encoding="UTF-8" omit-xml-declaration="yes"/>
+  <xsl:template match="/">
+    <exsl:document href="Output/written.htm" method="text">written</exsl:document>
+    <exsl:document href="../Output/written.htm" method="text">written</exsl:document>
+    <done/>
+  </xsl:template>
+</xsl:stylesheet>

@@ -1,0 +1,2 @@
+<?xml version="1.0"?>
+<catalog><book><title>Not a stylesheet</title></book></catalog>

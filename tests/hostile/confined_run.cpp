@@ -1,0 +1,204 @@
+#include "confined_run.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace hostile {
+namespace {
+
+[[noreturn]] void ThrowErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
+
+constexpr rlim_t kMiB = 1u << 20;
+
+// Resident size of `pid` in MiB from /proc, or 0 once it is gone.
+double ResidentMib(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) return std::stod(line.substr(6)) / 1024.0;
+    }
+    return 0;
+}
+
+std::uint64_t HashFile(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::uint64_t hash = 14695981039346656037ull;
+    char buffer[1 << 16];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        for (std::streamsize i = 0; i < in.gcount(); ++i) {
+            hash ^= static_cast<unsigned char>(buffer[i]);
+            hash *= 1099511628211ull;
+        }
+    }
+    return hash;
+}
+
+}  // namespace
+
+LoopbackListener::LoopbackListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) ThrowErrno("socket");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ThrowErrno("bind");
+    if (::listen(fd_, 64) != 0) ThrowErrno("listen");
+    socklen_t length = sizeof address;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) ThrowErrno("getsockname");
+    port_ = ntohs(address.sin_port);
+}
+
+LoopbackListener::~LoopbackListener() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+int LoopbackListener::AcceptPending() {
+    int accepted = 0;
+    for (;;) {
+        const int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (connection < 0) break;
+        ::close(connection);
+        ++accepted;
+    }
+    connections_ += accepted;
+    return accepted;
+}
+
+RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const fs::path& stdoutFile,
+                       const fs::path& stderrFile, const RunLimits& limits, LoopbackListener& listener) {
+    // Everything the child needs is prepared here: after fork it only makes plain system calls.
+    const std::string programPath = program.string();
+    const std::string workPath = workDir.string();
+    const std::string stdoutPath = stdoutFile.string();
+    const std::string stderrPath = stderrFile.string();
+    const auto memoryBytes = static_cast<rlim_t>(limits.memoryMib) * kMiB;
+    // Room for address space that is reserved but never touched (a large thread stack, say),
+    // so that the resident-size bound, not this cap, is what a runaway meets first.
+    const rlim_t addressSpace = memoryBytes + 2048 * kMiB;
+    const rlim_t fileSize = 2048 * kMiB;
+    char* const argv[] = {const_cast<char*>(programPath.c_str()), nullptr};
+
+    // Whatever the run leaves behind is re-parented to us rather than to init, so it can be
+    // found and reaped below.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) ThrowErrno("fork");
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        if (::chdir(workPath.c_str()) != 0) ::_exit(126);
+        const int in = ::open("/dev/null", O_RDONLY);
+        const int out = ::open(stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = ::open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (in < 0 || out < 0 || err < 0) ::_exit(126);
+        ::dup2(in, 0);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        const rlimit noCore{0, 0};
+        ::setrlimit(RLIMIT_CORE, &noCore);
+        const rlimit files{fileSize, fileSize};
+        ::setrlimit(RLIMIT_FSIZE, &files);
+#ifndef HOSTILE_NO_ADDRESS_LIMIT
+        const rlimit address{addressSpace, addressSpace};
+        ::setrlimit(RLIMIT_AS, &address);
+#else
+        (void)addressSpace;
+#endif
+        ::execv(programPath.c_str(), argv);
+        ::_exit(127);
+    }
+    ::setpgid(pid, pid);  // also here, so the group exists before any kill below
+
+    RunOutcome outcome;
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        const pid_t reaped = ::wait4(pid, &status, WNOHANG, &usage);
+        if (reaped == pid) break;
+        if (reaped < 0 && errno != EINTR) ThrowErrno("wait4");
+        const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+        const bool late = elapsed.count() > limits.seconds;
+        const bool large = ResidentMib(pid) > limits.memoryMib;
+        if (late || large) {
+            outcome.timedOut = late;
+            outcome.memoryKilled = large && !late;
+            ::kill(-pid, SIGKILL);
+            while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        pollfd waiting{listener.Descriptor(), POLLIN, 0};
+        if (::poll(&waiting, 1, 5) > 0) listener.AcceptPending();
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    listener.AcceptPending();
+
+    // The group outliving its leader means the run started something that kept running. Its
+    // orphans are ours (we are their subreaper), so finished ones are reaped before looking.
+    if (!outcome.timedOut && !outcome.memoryKilled) {
+        while (::waitpid(-pid, nullptr, WNOHANG) > 0) {
+        }
+        outcome.strayProcesses = ::kill(-pid, 0) == 0;
+    }
+    ::kill(-pid, SIGKILL);
+    while (::waitpid(-pid, nullptr, 0) > 0 || errno == EINTR) {
+    }
+
+    outcome.seconds = elapsed.count();
+    outcome.peakMib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    if (WIFEXITED(status)) {
+        outcome.exited = true;
+        outcome.exitStatus = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        outcome.signal = WTERMSIG(status);
+    }
+    return outcome;
+}
+
+Snapshot TakeSnapshot(const fs::path& root, const std::vector<fs::path>& excluded) {
+    Snapshot snapshot;
+    auto entries = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied);
+    for (auto it = fs::begin(entries); it != fs::end(entries); ++it) {
+        const fs::path& path = it->path();
+        bool skip = false;
+        for (const auto& excludedPath : excluded) skip = skip || path == excludedPath;
+        if (skip) {
+            if (it->is_directory()) it.disable_recursion_pending();
+            continue;
+        }
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0) continue;
+        std::string description = "mode " + std::to_string(info.st_mode) + " size " + std::to_string(info.st_size) +
+                                  " mtime " + std::to_string(info.st_mtim.tv_sec) + "." +
+                                  std::to_string(info.st_mtim.tv_nsec);
+        if (S_ISREG(info.st_mode)) {
+            description += " hash " + std::to_string(HashFile(path));
+        } else if (S_ISLNK(info.st_mode)) {
+            description += " link " + fs::read_symlink(path).string();
+        }
+        snapshot[fs::relative(path, root).string()] = description;
+    }
+    return snapshot;
+}
+
+}  // namespace hostile

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace hostile {
+
+// A TCP listener on 127.0.0.1 at an ephemeral port that counts who connects to it.
+class LoopbackListener {
+public:
+    LoopbackListener();
+    ~LoopbackListener();
+    LoopbackListener(const LoopbackListener&) = delete;
+    LoopbackListener& operator=(const LoopbackListener&) = delete;
+
+    int Port() const { return port_; }
+    int Descriptor() const { return fd_; }
+    // Accepts and closes every pending connection; returns how many there were.
+    int AcceptPending();
+    int Connections() const { return connections_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    int connections_ = 0;
+};
+
+struct RunLimits {
+    double seconds = 0;    // the child is killed once this much wall time has passed
+    double memoryMib = 0;  // the child is killed once its resident size passes this
+};
+
+struct RunOutcome {
+    bool exited = false;     // ended through exit; otherwise by a signal
+    int exitStatus = -1;
+    int signal = 0;
+    bool timedOut = false;   // killed at the time bound
+    bool memoryKilled = false;  // killed at the memory bound
+    bool strayProcesses = false;  // something it started was still running after it ended
+    double seconds = 0;
+    double peakMib = 0;      // peak resident size, from the kernel's accounting
+};
+
+// Runs `program` in `workDir` with stdin at end of file and stdout and stderr to the given files,
+// in its own process group, under the limits; the listener is serviced while it runs.
+RunOutcome RunConfined(const std::filesystem::path& program, const std::filesystem::path& workDir,
+                       const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
+                       const RunLimits& limits, LoopbackListener& listener);
+
+// Path (relative to the root) to a description of each entry: type, mode, size, times and a
+// hash of the content. Entries under any of `excluded` are left out.
+using Snapshot = std::map<std::string, std::string>;
+Snapshot TakeSnapshot(const std::filesystem::path& root, const std::vector<std::filesystem::path>& excluded);
+
+}  // namespace hostile

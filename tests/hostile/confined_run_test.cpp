@@ -1,0 +1,131 @@
+// The confinement checks themselves, against small scripts that do what a hostile run might:
+// each check has to be able to fail.
+
+#include "confined_run.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+
+#include <fstream>
+#include <string>
+
+namespace fs = std::filesystem;
+using namespace hostile;
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern = (fs::temp_directory_path() / "hostile-self-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        fs::remove_all(path_, ignored);
+    }
+    const fs::path& Path() const { return path_; }
+
+private:
+    fs::path path_;
+};
+
+void WriteFile(const fs::path& file, const std::string& content) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+struct ScriptCase {
+    const char* name;
+    const char* script;  // bash; @PORT@ stands for the listener's port
+    RunLimits limits;
+    bool exited;
+    int exitStatus;
+    int signal;
+    bool timedOut;
+    bool memoryKilled;
+    bool strayProcesses;
+    int connections;
+};
+
+void PrintTo(const ScriptCase& c, std::ostream* out) { *out << c.name; }
+
+class ConfinedRun : public ::testing::TestWithParam<ScriptCase> {};
+
+TEST_P(ConfinedRun, ReportsWhatTheChildDid) {
+    const ScriptCase& c = GetParam();
+    TempDir dir;
+    LoopbackListener listener;
+    std::string script = c.script;
+    const auto at = script.find("@PORT@");
+    if (at != std::string::npos) script.replace(at, 6, std::to_string(listener.Port()));
+    const fs::path program = dir.Path() / "program";
+    WriteFile(program, "#!/bin/bash\n" + script + "\n");
+    fs::permissions(program, fs::perms::owner_all);
+
+    const RunOutcome run =
+        RunConfined(program, dir.Path(), dir.Path() / "stdout", dir.Path() / "stderr", c.limits, listener);
+
+    EXPECT_EQ(run.exited, c.exited);
+    if (c.exited) {
+        EXPECT_EQ(run.exitStatus, c.exitStatus);
+    } else {
+        EXPECT_EQ(run.signal, c.signal);
+    }
+    EXPECT_EQ(run.timedOut, c.timedOut);
+    EXPECT_EQ(run.memoryKilled, c.memoryKilled);
+    EXPECT_EQ(run.strayProcesses, c.strayProcesses);
+    EXPECT_EQ(listener.Connections(), c.connections);
+    EXPECT_LT(run.seconds, c.limits.seconds + 5);
+    if (c.memoryKilled) {
+        EXPECT_GT(run.peakMib, c.limits.memoryMib);
+    }
+}
+
+constexpr RunLimits kRoomy{20, 1024};
+
+INSTANTIATE_TEST_SUITE_P(
+    Scripts, ConfinedRun,
+    ::testing::Values(
+        ScriptCase{"exit_status", "exit 3", kRoomy, true, 3, 0, false, false, false, 0},
+        // stdin is at end of file: the read fails at once.
+        ScriptCase{"stdin_at_end", "if read -r line; then exit 1; fi; exit 0", kRoomy, true, 0, 0, false, false,
+                   false, 0},
+        ScriptCase{"signal", "kill -SEGV $$", kRoomy, false, 0, SIGSEGV, false, false, false, 0},
+        ScriptCase{"time_bound", "sleep 30", RunLimits{0.5, 1024}, false, 0, SIGKILL, true, false, false, 0},
+        ScriptCase{"memory_bound", "x=$(head -c 400000000 /dev/zero | tr '\\0' a); echo ${#x}",
+                   RunLimits{60, 100}, false, 0, SIGKILL, false, true, false, 0},
+        ScriptCase{"loopback_connection", "exec 3<>/dev/tcp/127.0.0.1/@PORT@; exec 3>&-", kRoomy, true, 0, 0, false,
+                   false, false, 1},
+        ScriptCase{"stray_process", "sleep 30 & exit 0", kRoomy, true, 0, 0, false, false, true, 0}),
+    [](const ::testing::TestParamInfo<ScriptCase>& param) { return std::string(param.param.name); });
+
+TEST(Snapshot, SeesCreatedChangedAndRemovedEntriesOutsideTheExcludedOnes) {
+    TempDir dir;
+    fs::create_directories(dir.Path() / "kept" / "deep");
+    fs::create_directories(dir.Path() / "excluded");
+    WriteFile(dir.Path() / "kept" / "same.txt", "same");
+    WriteFile(dir.Path() / "kept" / "edited.txt", "abcd");
+    WriteFile(dir.Path() / "kept" / "removed.txt", "gone soon");
+    const std::vector<fs::path> excluded = {dir.Path() / "excluded"};
+    const Snapshot before = TakeSnapshot(dir.Path(), excluded);
+
+    WriteFile(dir.Path() / "kept" / "edited.txt", "abce");  // same size
+    fs::remove(dir.Path() / "kept" / "removed.txt");
+    WriteFile(dir.Path() / "kept" / "deep" / "new.txt", "");
+    WriteFile(dir.Path() / "excluded" / "ignored.txt", "anything");
+    const Snapshot after = TakeSnapshot(dir.Path(), excluded);
+
+    EXPECT_EQ(before.at("kept/same.txt"), after.at("kept/same.txt"));
+    EXPECT_NE(before.at("kept/edited.txt"), after.at("kept/edited.txt"));
+    EXPECT_EQ(after.count("kept/removed.txt"), 0u);
+    EXPECT_EQ(before.count("kept/deep/new.txt"), 0u);
+    EXPECT_EQ(after.count("kept/deep/new.txt"), 1u);
+    EXPECT_EQ(after.count("excluded"), 0u);
+    EXPECT_EQ(after.count("excluded/ignored.txt"), 0u);
+}
+
+}  // namespace
