@@ -99,3 +99,20 @@ _COM_SMARTPTR_TYPEDEF(IXMLDOMNode, __uuidof(IXMLDOMNode));
 _COM_SMARTPTR_TYPEDEF(IXMLDOMDocument, __uuidof(IXMLDOMDocument));
 _COM_SMARTPTR_TYPEDEF(IXSLTemplate, __uuidof(IXSLTemplate));
 _COM_SMARTPTR_TYPEDEF(IXSLProcessor, __uuidof(IXSLProcessor));
+
+namespace xmlservice {
+
+// Failure codes of the service, beside the runtime's general ones. IXMLDOMParseError's
+// errorCode and the failing calls answer with them.
+inline constexpr HRESULT E_NOT_WELL_FORMED = static_cast<HRESULT>(0x80040601);
+inline constexpr HRESULT E_NOT_READY = static_cast<HRESULT>(0x80040602);
+inline constexpr HRESULT E_COMPILE_FAILED = static_cast<HRESULT>(0x80040603);
+inline constexpr HRESULT E_TRANSFORM_FAILED = static_cast<HRESULT>(0x80040604);
+
+// Makes the service's classes known to CoCreateInstance; true when all of them are.
+bool RegisterClasses() noexcept;
+// Registers the classes before main in every program that includes this header, and keeps
+// the service linked into it.
+inline const bool classesRegistered = RegisterClasses();
+
+}  // namespace xmlservice

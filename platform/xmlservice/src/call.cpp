@@ -1,0 +1,448 @@
+#include "call.h"
+
+#include "files.h"
+
+#include <libexslt/exslt.h>
+#include <libxml/globals.h>
+#include <libxml/parser.h>
+#include <libxml/parserInternals.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xpath.h>
+#include <libxslt/documents.h>
+#include <libxslt/extensions.h>
+#include <libxslt/extra.h>
+#include <libxslt/security.h>
+#include <libxslt/xslt.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltutils.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <limits>
+#include <system_error>
+
+namespace xmlservice {
+namespace {
+
+thread_local CallRecord* tCurrentRecord = nullptr;
+
+// Parsing never touches the network, and external DTDs are not asked for. Internal entities
+// are expanded; external ones reach the entity loader, which refuses them all.
+constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA;
+
+constexpr std::size_t kMostMessages = 10;
+
+// Control characters become spaces, runs of spaces one space, and the ends are trimmed.
+std::string OneLine(std::string_view text) {
+    std::string line;
+    line.reserve(text.size());
+    for (const char c : text) {
+        const bool isSpace = static_cast<unsigned char>(c) < 0x20 || c == ' ' || c == '\x7F';
+        if (isSpace) {
+            if (!line.empty() && line.back() != ' ') line.push_back(' ');
+        } else {
+            line.push_back(c);
+        }
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    return line;
+}
+
+// libxslt puts a line saying where an error happened in front of the error itself.
+bool IsContextLine(std::string_view line) noexcept {
+    return line.starts_with("compilation error: ") || line.starts_with("runtime error: ") ||
+           line.starts_with("compilation warning: ") || line.starts_with("runtime warning: ");
+}
+
+void CollectText(void*, const char* format, ...) {
+    CallRecord* call = CallRecord::Current();
+    if (call == nullptr || format == nullptr) return;
+    char buffer[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    va_list copy;
+    va_copy(copy, arguments);
+    const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+    va_end(arguments);
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+        call->AddText(std::string_view(buffer, static_cast<std::size_t>(length)));
+    } else if (length >= 0) {
+        try {
+            std::string text(static_cast<std::size_t>(length) + 1, '\0');
+            std::vsnprintf(text.data(), text.size(), format, copy);
+            text.pop_back();
+            call->AddText(text);
+        } catch (...) {
+            call->AddText(std::string_view(buffer, sizeof buffer - 1));
+        }
+    }
+    va_end(copy);
+}
+
+void CollectError(void*, xmlErrorPtr error) {
+    CallRecord* call = CallRecord::Current();
+    if (call != nullptr && error != nullptr) call->AddError(*error);
+}
+
+void IgnoreText(void*, const char*, ...) {}
+
+void Stop(xsltTransformContextPtr context) noexcept {
+    if (context != nullptr) context->state = XSLT_STATE_STOPPED;
+}
+
+xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParserCtxtPtr) {
+    CallRecord* call = CallRecord::Current();
+    if (call == nullptr) return nullptr;
+    try {
+        const char* named = url != nullptr ? url : id != nullptr ? id : "";
+        call->Refuse("The external entity \"" + DisplayFromUrl(named) +
+                     "\" is refused: external entities and DTDs are never loaded" + call->ActiveParserPlace());
+    } catch (...) {
+        call->Refuse({});
+    }
+    return nullptr;
+}
+
+int CheckReadFile(xsltSecurityPrefsPtr, xsltTransformContextPtr context, const char* path) {
+    CallRecord* call = CallRecord::Current();
+    if (call != nullptr && call->MayRead(path != nullptr ? path : "")) return 1;
+    Stop(context);
+    return 0;
+}
+
+int RefuseAccess(xsltTransformContextPtr context, const char* what, const char* target, const char* why) {
+    if (CallRecord* call = CallRecord::Current()) {
+        try {
+            call->Refuse(std::string(what) + " \"" + (target != nullptr ? target : "") + "\" is refused: " + why);
+        } catch (...) {
+            call->Refuse({});
+        }
+    }
+    Stop(context);
+    return 0;
+}
+
+int RefuseWriteFile(xsltSecurityPrefsPtr, xsltTransformContextPtr context, const char* path) {
+    return RefuseAccess(context, "Writing the file", path, "a transformation may not write files");
+}
+int RefuseCreateDirectory(xsltSecurityPrefsPtr, xsltTransformContextPtr context, const char* path) {
+    return RefuseAccess(context, "Creating the directory", path, "a transformation may not create directories");
+}
+int RefuseReadNetwork(xsltSecurityPrefsPtr, xsltTransformContextPtr context, const char* url) {
+    return RefuseAccess(context, "Reading", url, "there is no network access");
+}
+int RefuseWriteNetwork(xsltSecurityPrefsPtr, xsltTransformContextPtr context, const char* url) {
+    return RefuseAccess(context, "Writing to", url, "there is no network access");
+}
+
+// Every file that xsl:include, xsl:import and document() ask for comes through here, after
+// libxslt's own security check; it is checked again because this is where it is read.
+xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, void* caller, xsltLoadType type) {
+    CallRecord* call = CallRecord::Current();
+    if (call == nullptr || uri == nullptr) return nullptr;
+    const auto context = type == XSLT_LOAD_DOCUMENT ? static_cast<xsltTransformContextPtr>(caller) : nullptr;
+    try {
+        const std::string location(reinterpret_cast<const char*>(uri));
+        std::string path;
+        switch (PathFromUri(location, path)) {
+        case UriKind::Remote:
+            RefuseReadNetwork(nullptr, context, location.c_str());
+            return nullptr;
+        case UriKind::Invalid:
+            call->Add({"\"" + location + "\" is not a file location that can be read"});
+            return nullptr;
+        case UriKind::LocalFile:
+            break;
+        }
+        if (!call->MayRead(path)) {
+            Stop(context);
+            return nullptr;
+        }
+        std::string content;
+        int error = 0;
+        if (!ReadWholeFile(path, content, error)) {
+            call->Add({"The file \"" + path + "\" cannot be read: " + std::generic_category().message(error)});
+            return nullptr;
+        }
+        if (location != path) call->NameFile(location, path);
+        DocumentHandle document = ParseDocument(*call, content, location, false, dictionary);
+        if (!document && call->Refused()) Stop(context);
+        return document.release();
+    } catch (...) {
+        call->Add({"Not enough memory to load a document"});
+        Stop(context);
+        return nullptr;
+    }
+}
+
+struct SecurityHolder {
+    SecurityHolder() : prefs(xsltNewSecurityPrefs()) {
+        if (!prefs) return;
+        xsltSetSecurityPrefs(prefs.get(), XSLT_SECPREF_READ_FILE, CheckReadFile);
+        xsltSetSecurityPrefs(prefs.get(), XSLT_SECPREF_WRITE_FILE, RefuseWriteFile);
+        xsltSetSecurityPrefs(prefs.get(), XSLT_SECPREF_CREATE_DIRECTORY, RefuseCreateDirectory);
+        xsltSetSecurityPrefs(prefs.get(), XSLT_SECPREF_READ_NETWORK, RefuseReadNetwork);
+        xsltSetSecurityPrefs(prefs.get(), XSLT_SECPREF_WRITE_NETWORK, RefuseWriteNetwork);
+    }
+    ~SecurityHolder() {
+        if (xsltGetDefaultSecurityPrefs() == prefs.get()) xsltSetDefaultSecurityPrefs(nullptr);
+    }
+    SecurityHolder(const SecurityHolder&) = delete;
+    SecurityHolder& operator=(const SecurityHolder&) = delete;
+
+    SecurityPrefsHandle prefs;
+};
+
+}  // namespace
+
+_xsltSecurityPrefs* TransformSecurity() noexcept {
+    static const SecurityHolder holder;
+    return holder.prefs.get();
+}
+
+void PrepareLibraries() noexcept {
+    static const bool prepared = [] {
+        xmlInitParser();
+        // Threads started later begin with handlers that report nowhere outside a call.
+        xmlThrDefSetGenericErrorFunc(nullptr, CollectText);
+        xmlThrDefSetStructuredErrorFunc(nullptr, CollectError);
+        xmlSetExternalEntityLoader(RefuseExternalEntity);
+        xsltInit();
+        xsltSetGenericErrorFunc(nullptr, CollectText);
+        xsltSetGenericDebugFunc(nullptr, IgnoreText);
+        xsltSetLoaderFunc(LoadCheckedDocument);
+        // include and import are checked under the default preferences.
+        xsltSetDefaultSecurityPrefs(TransformSecurity());
+        exsltRegisterAll();
+        xsltRegisterExtModuleFunction(BAD_CAST "node-set", BAD_CAST "urn:schemas-microsoft-com:xslt",
+                                      xsltFunctionNodeSet);
+        return true;
+    }();
+    (void)prepared;
+}
+
+CallRecord::CallRecord(std::vector<std::string> readableFolders) noexcept
+    : readableFolders_(std::move(readableFolders)), previous_(tCurrentRecord) {
+    PrepareLibraries();
+    savedGenericHandler_ = xmlGenericError;
+    savedGenericContext_ = xmlGenericErrorContext;
+    savedStructuredHandler_ = xmlStructuredError;
+    savedStructuredContext_ = xmlStructuredErrorContext;
+    xmlSetGenericErrorFunc(nullptr, CollectText);
+    xmlSetStructuredErrorFunc(nullptr, CollectError);
+    tCurrentRecord = this;
+}
+
+CallRecord::~CallRecord() {
+    xmlSetGenericErrorFunc(savedGenericContext_, savedGenericHandler_);
+    xmlSetStructuredErrorFunc(savedStructuredContext_, savedStructuredHandler_);
+    tCurrentRecord = previous_;
+}
+
+CallRecord* CallRecord::Current() noexcept { return tCurrentRecord; }
+
+void CallRecord::Add(Report report) noexcept {
+    try {
+        reports_.push_back(std::move(report));
+    } catch (...) {
+    }
+}
+
+void CallRecord::AddText(std::string_view text) noexcept {
+    try {
+        pending_.append(text);
+        std::size_t end;
+        while ((end = pending_.find('\n')) != std::string::npos) {
+            std::string line = OneLine(std::string_view(pending_).substr(0, end));
+            pending_.erase(0, end + 1);
+            // After an endless recursion libxslt lists the template and variable stacks; they
+            // would bury the error itself.
+            if (line == "Templates:") inBacktrace_ = true;
+            if (!inBacktrace_ && !line.empty()) reports_.push_back({std::move(line)});
+        }
+    } catch (...) {
+    }
+}
+
+void CallRecord::AddError(const _xmlError& error) noexcept {
+    try {
+        Report report;
+        report.text = OneLine(error.message != nullptr ? error.message : "Unknown error");
+        if (error.domain == XML_FROM_XPATH && error.str1 != nullptr)
+            report.text += " in the expression \"" + OneLine(error.str1) + "\"";
+        report.isParserError = activeParser_ != nullptr && error.level >= XML_ERR_ERROR;
+        if (error.line > 0) {
+            report.line = error.line;
+            report.column = error.int2;
+            // Errors inside entity text carry no file; they still belong to the document parsed.
+            std::string_view file = activeParser_ != nullptr ? std::string_view(activeUrl_) : std::string_view();
+            if (error.file != nullptr) file = error.file;
+            report.text += Place(file, report.line, report.column);
+        }
+        reports_.push_back(std::move(report));
+    } catch (...) {
+    }
+}
+
+void CallRecord::Refuse(std::string reason) noexcept {
+    try {
+        refusals_.push_back(reason.empty() ? std::string("An access was refused") : std::move(reason));
+    } catch (...) {
+        // Even without memory for the reason the call must fail.
+        refusals_.resize(refusals_.size() + 1);
+    }
+}
+
+void CallRecord::NameFile(std::string url, std::string name) noexcept {
+    try {
+        fileNames_.emplace_back(std::move(url), std::move(name));
+    } catch (...) {
+    }
+}
+
+std::size_t CallRecord::ParserErrorCount() const noexcept {
+    return static_cast<std::size_t>(
+        std::count_if(reports_.begin(), reports_.end(), [](const Report& report) { return report.isParserError; }));
+}
+
+const Report* CallRecord::FirstParserError() const noexcept {
+    for (const Report& report : reports_)
+        if (report.isParserError) return &report;
+    return nullptr;
+}
+
+std::string CallRecord::Describe(std::string_view fallback) const {
+    std::vector<std::string> lines;
+    if (Refused()) {
+        for (const std::string& refusal : refusals_)
+            if (!refusal.empty()) lines.push_back(refusal);
+    } else {
+        std::vector<std::string> messages;
+        for (const Report& report : reports_) messages.push_back(report.text);
+        if (!inBacktrace_) messages.push_back(OneLine(pending_));
+        std::string context;
+        for (std::string& message : messages) {
+            message = OneLine(WithNames(std::move(message)));
+            if (message.empty() || message == "error" || message == "warning") continue;
+            if (IsContextLine(message)) {
+                if (!context.empty()) lines.push_back(context);
+                context = std::move(message);
+                continue;
+            }
+            if (!context.empty()) message = std::exchange(context, {}) + ": " + message;
+            if (lines.empty() || lines.back() != message) lines.push_back(std::move(message));
+        }
+        if (!context.empty()) lines.push_back(std::move(context));
+    }
+    if (lines.empty()) return std::string(fallback);
+    std::string description;
+    const std::size_t shown = std::min(lines.size(), kMostMessages);
+    for (std::size_t i = 0; i < shown; ++i) description += (i == 0 ? "" : "; ") + lines[i];
+    if (lines.size() > shown) description += "; and " + std::to_string(lines.size() - shown) + " more messages";
+    return description;
+}
+
+bool CallRecord::MayRead(std::string_view path) noexcept {
+    try {
+        const std::string named(path);
+        if (readableFolders_.empty()) {
+            Refuse("Reading \"" + named + "\" is refused: no folder is open to reading, as the documents were not "
+                   "loaded from files");
+            return false;
+        }
+        if (named.empty() || named.front() != '/') {
+            Refuse("Reading \"" + named + "\" is refused: the location has no folder");
+            return false;
+        }
+        const std::string resolved = ResolvedPath(named);
+        for (const std::string& folder : readableFolders_)
+            if (!resolved.empty() && IsInside(resolved, folder)) return true;
+        std::string folders;
+        for (const std::string& folder : readableFolders_) folders += (folders.empty() ? "\"" : " or \"") + folder + "\"";
+        std::string reason = "Reading \"" + named + "\" is refused: only files inside " + folders + " may be read";
+        if (!resolved.empty() && resolved != named) reason += " (it resolves to \"" + resolved + "\")";
+        Refuse(std::move(reason));
+    } catch (...) {
+        Refuse({});
+    }
+    return false;
+}
+
+void CallRecord::SetActiveParser(const void* parser, std::string_view url) noexcept {
+    activeParser_ = parser;
+    try {
+        activeUrl_.assign(url);
+    } catch (...) {
+        activeUrl_.clear();
+    }
+}
+
+std::string CallRecord::ActiveParserPlace() const {
+    const auto parser = static_cast<const xmlParserCtxt*>(activeParser_);
+    if (parser == nullptr || parser->input == nullptr) return {};
+    return Place(activeUrl_, parser->input->line, parser->input->col);
+}
+
+std::string CallRecord::Place(std::string_view url, long line, long column) const {
+    std::string place = " (";
+    if (!url.empty()) {
+        std::string name = DisplayFromUrl(url);
+        for (const auto& [known, shown] : fileNames_)
+            if (known == url) name = shown;
+        place += name + ", ";
+    }
+    place += "line " + std::to_string(line);
+    if (column > 0) place += ", column " + std::to_string(column);
+    return place + ")";
+}
+
+std::string CallRecord::WithNames(std::string text) const {
+    std::vector<std::pair<std::string, std::string>> names = fileNames_;
+    std::sort(names.begin(), names.end(),
+              [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+    for (const auto& [url, name] : names) {
+        if (url.empty()) continue;
+        for (std::size_t at = text.find(url); at != std::string::npos; at = text.find(url, at + name.size()))
+            text.replace(at, url.size(), name);
+    }
+    return text;
+}
+
+DocumentHandle ParseDocument(CallRecord& call, std::string_view content, const std::string& url, bool isText,
+                             _xmlDict* dictionary) {
+    if (content.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        call.Add({"The document is too large to be parsed", true});
+        return {};
+    }
+    const ParserContextHandle parser(xmlNewParserCtxt());
+    if (!parser) {
+        call.Add({"Not enough memory to parse the document", true});
+        return {};
+    }
+    if (dictionary != nullptr && parser->dict != nullptr) {
+        // Stylesheet modules must share the dictionary of the stylesheet that includes them.
+        xmlDictFree(parser->dict);
+        parser->dict = dictionary;
+        xmlDictReference(parser->dict);
+    }
+    const std::size_t errorsBefore = call.ParserErrorCount();
+    call.SetActiveParser(parser.get(), url);
+    static constexpr char kNothing[] = "";
+    DocumentHandle document(xmlCtxtReadMemory(parser.get(), content.empty() ? kNothing : content.data(),
+                                              static_cast<int>(content.size()), url.empty() ? nullptr : url.c_str(),
+                                              isText ? "UTF-8" : nullptr,
+                                              kParseOptions | (isText ? XML_PARSE_IGNORE_ENC : 0)));
+    call.SetActiveParser(nullptr, {});
+    // libxml2 goes on after a refused external entity and after an undeclared entity; neither
+    // may pass unnoticed.
+    if (!document || call.Refused() || call.ParserErrorCount() > errorsBefore) {
+        if (call.ParserErrorCount() == errorsBefore && !call.Refused())
+            call.Add({"The document cannot be parsed", true});
+        return {};
+    }
+    xmlXPathOrderDocElems(document.get());
+    return document;
+}
+
+}  // namespace xmlservice

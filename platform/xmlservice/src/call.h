@@ -1,0 +1,106 @@
+// The record of one service call: what libxml2 and libxslt report while they work for it, the
+// accesses refused on its behalf, and the folders its file reads are confined to.
+#pragma once
+
+#include "handles.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+struct _xmlError;
+struct _xmlDict;
+
+namespace xmlservice {
+
+// One message from a library or from the service's own checks, already on one line.
+struct Report {
+    std::string text;
+    // An error or a fatal error of the parser; warnings and libxslt's free text are not.
+    bool isParserError = false;
+    // Where in the parsed text; 0 when unknown.
+    long line = 0;
+    long column = 0;
+};
+
+// While a record lives, it is the calling thread's current one: the libraries' error handlers
+// append to it, and every file read they attempt is checked against its folders. The handlers
+// of the thread are restored when it ends.
+class CallRecord {
+public:
+    // Reads are allowed inside `readableFolders` (real paths) and nowhere else.
+    explicit CallRecord(std::vector<std::string> readableFolders = {}) noexcept;
+    ~CallRecord();
+    CallRecord(const CallRecord&) = delete;
+    CallRecord& operator=(const CallRecord&) = delete;
+
+    // The thread's current record; null outside the service's calls.
+    static CallRecord* Current() noexcept;
+
+    // Adds one message.
+    void Add(Report report) noexcept;
+    // Adds text that a library writes in pieces; each line end finishes one message.
+    void AddText(std::string_view text) noexcept;
+    // Adds a structured error of libxml2, with its place when it has one.
+    void AddError(const _xmlError& error) noexcept;
+    // Records a refused access; the call fails with the reason.
+    void Refuse(std::string reason) noexcept;
+    bool Refused() const noexcept { return !refusals_.empty(); }
+
+    // Shows `name` wherever a message mentions `url`.
+    void NameFile(std::string url, std::string name) noexcept;
+    const std::vector<std::pair<std::string, std::string>>& FileNames() const noexcept { return fileNames_; }
+
+    // The number of parser errors so far.
+    std::size_t ParserErrorCount() const noexcept;
+    // The first parser error, or null.
+    const Report* FirstParserError() const noexcept;
+    // Everything in one line: the refusals when there were any, otherwise all messages;
+    // `fallback` when there is nothing.
+    std::string Describe(std::string_view fallback) const;
+
+    // True when the file at `path` may be read; otherwise the refusal is recorded.
+    bool MayRead(std::string_view path) noexcept;
+
+    // The parser whose position locates refusals of external entities, and its document's URL.
+    void SetActiveParser(const void* parser, std::string_view url) noexcept;
+    // " (file, line L, column C)" for the active parser's position; empty without one.
+    std::string ActiveParserPlace() const;
+
+private:
+    std::string Place(std::string_view url, long line, long column) const;
+    std::string WithNames(std::string text) const;
+
+    std::vector<std::string> readableFolders_;
+    std::vector<Report> reports_;
+    std::vector<std::string> refusals_;
+    std::vector<std::pair<std::string, std::string>> fileNames_;
+    std::string pending_;
+    bool inBacktrace_ = false;
+    const void* activeParser_ = nullptr;
+    std::string activeUrl_;
+
+    CallRecord* previous_;
+    void (*savedGenericHandler_)(void*, const char*, ...);
+    void* savedGenericContext_;
+    void (*savedStructuredHandler_)(void*, _xmlError*);
+    void* savedStructuredContext_;
+};
+
+// Sets libxml2, libxslt and libexslt up for the service, once per process: error handlers, the
+// refusing entity loader, the checked document loader, the security preferences, EXSLT and the
+// platform's node-set function.
+void PrepareLibraries() noexcept;
+
+// The security preferences that every transformation runs under.
+_xsltSecurityPrefs* TransformSecurity() noexcept;
+
+// Parses `content` as a document whose base is `url` (may be empty). Any parser error or refused
+// access makes it fail (null), the reasons being in `call`. With `isText` the content is UTF-8
+// whatever its declaration says. A non-null `dictionary` is shared with the new document.
+DocumentHandle ParseDocument(CallRecord& call, std::string_view content, const std::string& url, bool isText,
+                             _xmlDict* dictionary = nullptr);
+
+}  // namespace xmlservice

@@ -1,0 +1,223 @@
+#include "call.h"
+#include "files.h"
+#include "objects.h"
+
+#include <libxml/tree.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <utility>
+
+namespace xmlservice {
+namespace {
+
+// What parseError reports about the last load.
+struct ParseDetails {
+    HRESULT code = S_OK;
+    std::string url;
+    std::string reason;
+    std::string sourceText;
+    long line = 0;
+    long column = 0;
+    long position = 0;
+};
+
+class ParseError final : public com::Object<IXMLDOMParseError, ISupportErrorInfo> {
+public:
+    explicit ParseError(ParseDetails details) noexcept : details_(std::move(details)) {}
+
+    HRESULT get_errorCode(long* errorCode) noexcept override { return Number(details_.code, errorCode); }
+    HRESULT get_url(BSTR* url) noexcept override { return ReturnText(details_.url, url); }
+    HRESULT get_reason(BSTR* reason) noexcept override { return ReturnText(details_.reason, reason); }
+    HRESULT get_srcText(BSTR* sourceText) noexcept override { return ReturnText(details_.sourceText, sourceText); }
+    HRESULT get_line(long* line) noexcept override { return Number(details_.line, line); }
+    HRESULT get_linepos(long* linePosition) noexcept override { return Number(details_.column, linePosition); }
+    HRESULT get_filepos(long* filePosition) noexcept override { return Number(details_.position, filePosition); }
+
+    HRESULT InterfaceSupportsErrorInfo(REFIID iid) noexcept override {
+        return iid == __uuidof(IXMLDOMParseError) ? S_OK : S_FALSE;
+    }
+
+private:
+    static HRESULT Number(long value, long* out) noexcept {
+        if (out == nullptr) return Fail(Failure::NullPointer);
+        *out = value;
+        return S_OK;
+    }
+
+    ParseDetails details_;
+};
+
+class Document final : public com::Object<IXMLDOMDocument, ISupportErrorInfo, IDocumentAccess> {
+public:
+    HRESULT get_nodeName(BSTR* name) noexcept override { return ReturnText("#document", name); }
+
+    HRESULT get_xml(BSTR* xml) noexcept override {
+        if (xml == nullptr) return Fail(Failure::NullPointer);
+        *xml = nullptr;
+        return Guarded([&] {
+            if (!tree_) return ReturnText({}, xml);
+            xmlChar* text = nullptr;
+            int size = 0;
+            CallRecord call;
+            xmlDocDumpMemoryEnc(tree_.get(), &text, &size, "UTF-8");
+            const std::unique_ptr<xmlChar, LibraryMemoryDeleter> owned(text);
+            if (!owned) return Fail(Failure::NoMemory, call.Describe({}));
+            return ReturnText(std::string_view(reinterpret_cast<const char*>(owned.get()), static_cast<std::size_t>(size)),
+                              xml);
+        });
+    }
+
+    HRESULT load(VARIANT source, VARIANT_BOOL* isSuccessful) noexcept override {
+        if (isSuccessful == nullptr) return Fail(Failure::NullPointer);
+        *isSuccessful = VARIANT_FALSE;
+        return Guarded([&] {
+            if (source.vt != VT_BSTR)
+                return Fail(Failure::BadArgument, "load needs the file's path or file: URL as a string (VT_BSTR), not " +
+                                                      VariantTypeName(source.vt));
+            std::string name;
+            if (!Utf8FromWide(source.bstrVal, name))
+                return Fail(Failure::BadArgument, "The location given to load is not valid UTF-16");
+            Unload();
+            std::string location = name;
+            for (char& c : location)
+                if (c == '\\') c = '/';
+            std::string path;
+            switch (PathFromUri(location, path)) {
+            case UriKind::Remote:
+                return NotLoaded(Failure::Refused, name,
+                                 "Loading \"" + name + "\" is refused: only local files can be loaded");
+            case UriKind::Invalid:
+                return NotLoaded(Failure::BadArgument, name, "\"" + name + "\" is not a file path or a file: URL");
+            case UriKind::LocalFile:
+                break;
+            }
+            std::string content;
+            int error = 0;
+            if (!ReadWholeFile(path, content, error)) {
+                const bool missing = error == ENOENT || error == ENOTDIR;
+                return NotLoaded(missing ? Failure::FileNotFound : Failure::FileUnreadable, name,
+                                 "The file \"" + name + "\" cannot be read: " + std::generic_category().message(error));
+            }
+            const std::string real = ResolvedPath(path);
+            const std::string url = FileUrlFromPath(real);
+            CallRecord call;
+            call.NameFile(url, name);
+            DocumentHandle tree = ParseDocument(call, content, url, false);
+            if (!tree) return NotParsed(call, name, content);
+            Loaded(std::move(tree), url, name, FolderOf(real));
+            *isSuccessful = VARIANT_TRUE;
+            return S_OK;
+        });
+    }
+
+    HRESULT loadXML(BSTR xml, VARIANT_BOOL* isSuccessful) noexcept override {
+        if (isSuccessful == nullptr) return Fail(Failure::NullPointer);
+        *isSuccessful = VARIANT_FALSE;
+        return Guarded([&] {
+            std::string content;
+            if (!Utf8FromWide(xml, content)) return Fail(Failure::BadArgument, "The text given to loadXML is not valid UTF-16");
+            Unload();
+            CallRecord call;
+            DocumentHandle tree = ParseDocument(call, content, {}, true);
+            if (!tree) return NotParsed(call, {}, content);
+            Loaded(std::move(tree), {}, {}, {});
+            *isSuccessful = VARIANT_TRUE;
+            return S_OK;
+        });
+    }
+
+    HRESULT get_parseError(IXMLDOMParseError** parseError) noexcept override {
+        if (parseError == nullptr) return Fail(Failure::NullPointer);
+        *parseError = nullptr;
+        return Guarded([&] {
+            if (!parseError_) parseError_.Attach(new ParseError(parseDetails_));
+            *parseError = parseError_;
+            (*parseError)->AddRef();
+            return S_OK;
+        });
+    }
+
+    HRESULT get_url(BSTR* url) noexcept override { return ReturnText(url_, url); }
+
+    HRESULT InterfaceSupportsErrorInfo(REFIID iid) noexcept override {
+        return iid == __uuidof(IXMLDOMDocument) || iid == __uuidof(IXMLDOMNode) ? S_OK : S_FALSE;
+    }
+
+    HRESULT GetView(DocumentView* view) noexcept override {
+        if (view == nullptr) return E_POINTER;
+        *view = {tree_.get(), url_, name_, folder_};
+        return S_OK;
+    }
+
+private:
+    // A load replaces what the document held, whether it succeeds or not.
+    void Unload() noexcept {
+        tree_.reset();
+        url_.clear();
+        name_.clear();
+        folder_.clear();
+        parseDetails_ = {};
+        parseError_ = nullptr;
+    }
+
+    void Loaded(DocumentHandle tree, std::string url, std::string name, std::string folder) noexcept {
+        tree_ = std::move(tree);
+        url_ = std::move(url);
+        name_ = std::move(name);
+        folder_ = std::move(folder);
+    }
+
+    HRESULT NotLoaded(Failure failure, std::string url, std::string reason) {
+        parseDetails_.code = CodeOf(failure);
+        parseDetails_.url = std::move(url);
+        parseDetails_.reason = std::move(reason);
+        return S_FALSE;
+    }
+
+    HRESULT NotParsed(const CallRecord& call, std::string url, std::string_view content) {
+        const Report* first = call.Refused() ? nullptr : call.FirstParserError();
+        if (first == nullptr)
+            return NotLoaded(call.Refused() ? Failure::Refused : Failure::NotWellFormed, std::move(url),
+                             call.Describe("The document cannot be parsed"));
+        NotLoaded(Failure::NotWellFormed, std::move(url), first->text);
+        parseDetails_.line = first->line;
+        parseDetails_.column = first->column;
+        // The text of the failing line, and where the failure lies in the whole text.
+        std::size_t start = 0;
+        for (long line = 1; line < first->line && start != std::string_view::npos; ++line) {
+            start = content.find('\n', start);
+            if (start != std::string_view::npos) ++start;
+        }
+        if (first->line > 0 && start != std::string_view::npos) {
+            std::string_view text = content.substr(start, content.substr(start).find('\n'));
+            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+            parseDetails_.sourceText.assign(text);
+            parseDetails_.position = static_cast<long>(start) + (first->column > 0 ? first->column - 1 : 0);
+        }
+        return S_FALSE;
+    }
+
+    DocumentHandle tree_;
+    std::string url_;
+    std::string name_;
+    std::string folder_;
+    ParseDetails parseDetails_;
+    _com_ptr_t<IXMLDOMParseError> parseError_;
+};
+
+}  // namespace
+
+HRESULT CreateDocument(REFIID iid, void** object) noexcept {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    PrepareLibraries();
+    Document* document = new (std::nothrow) Document();
+    if (document == nullptr) return E_OUTOFMEMORY;
+    const HRESULT result = document->QueryInterface(iid, object);
+    document->Release();
+    return result;
+}
+
+}  // namespace xmlservice

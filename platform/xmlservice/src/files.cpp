@@ -1,0 +1,159 @@
+#include "files.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace xmlservice {
+namespace {
+
+struct FileCloser {
+    void operator()(std::FILE* file) const noexcept { (void)std::fclose(file); }
+};
+struct MallocDeleter {
+    void operator()(char* memory) const noexcept { std::free(memory); }
+};
+
+bool IsUnreserved(unsigned char byte) noexcept {
+    return (byte >= 'A' && byte <= 'Z') || (byte >= 'a' && byte <= 'z') || (byte >= '0' && byte <= '9') ||
+           byte == '-' || byte == '.' || byte == '_' || byte == '~';
+}
+
+int HexValue(char digit) noexcept {
+    if (digit >= '0' && digit <= '9') return digit - '0';
+    if (digit >= 'a' && digit <= 'f') return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F') return digit - 'A' + 10;
+    return -1;
+}
+
+bool Unescape(std::string_view escaped, std::string& plain) {
+    plain.clear();
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        if (escaped[i] != '%') {
+            plain.push_back(escaped[i]);
+            continue;
+        }
+        if (i + 2 >= escaped.size()) return false;
+        const int high = HexValue(escaped[i + 1]);
+        const int low = HexValue(escaped[i + 2]);
+        if (high < 0 || low < 0 || (high == 0 && low == 0)) return false;
+        plain.push_back(static_cast<char>(high * 16 + low));
+        i += 2;
+    }
+    return true;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string_view SchemeOf(std::string_view uri) noexcept {
+    const auto isLetter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); };
+    if (uri.empty() || !isLetter(uri[0])) return {};
+    std::size_t i = 1;
+    for (; i < uri.size() && uri[i] != ':'; ++i) {
+        const char c = uri[i];
+        if (!isLetter(c) && !(c >= '0' && c <= '9') && c != '+' && c != '-' && c != '.') return {};
+    }
+    if (i == uri.size() || i < 2) return {};
+    return uri.substr(0, i);
+}
+
+UriKind PathFromUri(std::string_view uri, std::string& path) {
+    const std::string_view scheme = SchemeOf(uri);
+    if (scheme.empty()) {
+        path.assign(uri);
+        return path.empty() ? UriKind::Invalid : UriKind::LocalFile;
+    }
+    if (!EqualsIgnoringCase(scheme, "file")) return UriKind::Remote;
+    std::string_view rest = uri.substr(scheme.size() + 1);
+    if (rest.substr(0, 2) == "//") {
+        rest.remove_prefix(2);
+        const std::size_t slash = rest.find('/');
+        const std::string_view host = rest.substr(0, slash);
+        if (!host.empty() && !EqualsIgnoringCase(host, "localhost")) return UriKind::Remote;
+        rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
+    }
+    rest = rest.substr(0, rest.find_first_of("?#"));
+    if (rest.empty() || !Unescape(rest, path)) return UriKind::Invalid;
+    return UriKind::LocalFile;
+}
+
+std::string FileUrlFromPath(std::string_view absolutePath) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string url = "file://";
+    for (const char c : absolutePath) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (IsUnreserved(byte) || byte == '/') {
+            url.push_back(c);
+        } else {
+            url.push_back('%');
+            url.push_back(kHex[byte >> 4]);
+            url.push_back(kHex[byte & 0x0F]);
+        }
+    }
+    return url;
+}
+
+std::string DisplayFromUrl(std::string_view url) {
+    std::string path;
+    if (SchemeOf(url).empty() || PathFromUri(url, path) != UriKind::LocalFile) return std::string(url);
+    return path;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& content, int& error) {
+    content.clear();
+    errno = 0;
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) {
+        error = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+    char buffer[65536];
+    for (;;) {
+        const std::size_t count = std::fread(buffer, 1, sizeof buffer, file.get());
+        content.append(buffer, count);
+        if (count < sizeof buffer) break;
+    }
+    if (std::ferror(file.get()) != 0) {
+        error = errno != 0 ? errno : EIO;
+        return false;
+    }
+    return true;
+}
+
+std::string ResolvedPath(std::string_view path) {
+    const std::string copy(path);
+    const std::unique_ptr<char, MallocDeleter> real(realpath(copy.c_str(), nullptr));
+    if (real) return real.get();
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(copy, error);
+    if (error) return {};
+    return absolute.lexically_normal().string();
+}
+
+std::string FolderOf(std::string_view path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string_view::npos) return ".";
+    if (slash == 0) return "/";
+    return std::string(path.substr(0, slash));
+}
+
+bool IsInside(std::string_view path, std::string_view folder) noexcept {
+    if (folder.empty() || path.substr(0, folder.size()) != folder) return false;
+    if (path.size() == folder.size() || folder.back() == '/') return true;
+    return path[folder.size()] == '/';
+}
+
+}  // namespace xmlservice

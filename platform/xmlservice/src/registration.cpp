@@ -1,0 +1,12 @@
+#include "objects.h"
+
+namespace xmlservice {
+
+bool RegisterClasses() noexcept {
+    static const bool registered = com::RegisterBuiltInClass(CLSID_DOMDocument, CreateDocument) &&
+                                   com::RegisterBuiltInClass(CLSID_FreeThreadedDOMDocument, CreateDocument) &&
+                                   com::RegisterBuiltInClass(CLSID_XSLTemplate, CreateTemplate);
+    return registered;
+}
+
+}  // namespace xmlservice

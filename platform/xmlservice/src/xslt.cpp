@@ -1,0 +1,380 @@
+#include "call.h"
+#include "objects.h"
+
+#include <libxml/encoding.h>
+#include <libxml/tree.h>
+#include <libxml/xmlIO.h>
+#include <libxml/xpath.h>
+#include <libxslt/imports.h>
+#include <libxslt/security.h>
+#include <libxslt/transform.h>
+#include <libxslt/variables.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltutils.h>
+
+#include <charconv>
+#include <cmath>
+#include <memory>
+#include <utility>
+#include <vector>
+
+namespace xmlservice {
+namespace {
+
+// A compiled stylesheet, shared by its template and the processors made from it, so that a
+// later putref_stylesheet leaves existing processors as they were.
+struct CompiledStylesheet {
+    StylesheetHandle stylesheet;
+    // Where it and its modules may read; empty when it was loaded from text.
+    std::string folder;
+    // How messages name the files it was compiled from.
+    std::vector<std::pair<std::string, std::string>> fileNames;
+};
+
+// A number as an XPath expression that evaluates to that number. XPath has no exponents, so
+// other than whole numbers go through number(), which reads them.
+std::string NumberExpression(double value) {
+    if (std::isnan(value)) return "number('NaN')";
+    if (std::isinf(value)) return value > 0 ? "1 div 0" : "-1 div 0";
+    char digits[64];
+    const bool whole = std::trunc(value) == value && std::fabs(value) < 1e15;
+    const auto [end, error] = whole ? std::to_chars(digits, digits + sizeof digits, static_cast<long long>(value))
+                                    : std::to_chars(digits, digits + sizeof digits, value);
+    if (error != std::errc{}) return "number('NaN')";
+    if (whole) return std::signbit(value) && value == 0 ? "-0" : std::string(digits, end);
+    return "number('" + std::string(digits, end) + "')";
+}
+
+struct StreamSink {
+    IStream* stream;
+    HRESULT failure = S_OK;
+};
+
+int WriteToStream(void* context, const char* bytes, int length) {
+    auto* sink = static_cast<StreamSink*>(context);
+    if (length <= 0) return 0;
+    ULONG written = 0;
+    const HRESULT result = sink->stream->Write(bytes, static_cast<ULONG>(length), &written);
+    if (FAILED(result) || written != static_cast<ULONG>(length)) {
+        sink->failure = FAILED(result) ? result : STG_E_MEDIUMFULL;
+        return -1;
+    }
+    return length;
+}
+
+class Processor final : public com::Object<IXSLProcessor, ISupportErrorInfo> {
+public:
+    Processor(IXSLTemplate* owner, std::shared_ptr<CompiledStylesheet> compiled) noexcept
+        : owner_(owner), compiled_(std::move(compiled)) {}
+
+    HRESULT put_input(VARIANT input) noexcept override {
+        return Guarded([&] {
+            IDocumentAccess* document = nullptr;
+            if (input.vt != VT_UNKNOWN || input.punkVal == nullptr || FAILED(input.punkVal->QueryInterface(&document)))
+                return Fail(Failure::BadArgument, "put_input needs a document of the XML service as VT_UNKNOWN, not " +
+                                                      VariantTypeName(input.vt));
+            input_.Attach(document);
+            inputObject_ = input.punkVal;
+            return S_OK;
+        });
+    }
+
+    HRESULT get_input(VARIANT* input) noexcept override { return ReturnObject(inputObject_, input); }
+
+    HRESULT get_ownerTemplate(IXSLTemplate** ownerTemplate) noexcept override {
+        if (ownerTemplate == nullptr) return Fail(Failure::NullPointer);
+        *ownerTemplate = owner_;
+        owner_->AddRef();
+        return S_OK;
+    }
+
+    HRESULT put_output(VARIANT output) noexcept override {
+        return Guarded([&] {
+            if (output.vt == VT_EMPTY) {
+                output_ = nullptr;
+                return S_OK;
+            }
+            IStream* stream = nullptr;
+            if (output.vt != VT_UNKNOWN || output.punkVal == nullptr || FAILED(output.punkVal->QueryInterface(&stream)))
+                return Fail(Failure::BadArgument,
+                            "put_output needs an IStream as VT_UNKNOWN, not " + VariantTypeName(output.vt));
+            output_.Attach(stream);
+            return S_OK;
+        });
+    }
+
+    HRESULT get_output(VARIANT* output) noexcept override { return ReturnObject(output_, output); }
+
+    HRESULT transform(VARIANT_BOOL* done) noexcept override {
+        if (done == nullptr) return Fail(Failure::NullPointer);
+        *done = VARIANT_FALSE;
+        return Guarded([&] {
+            const HRESULT result = Transform();
+            if (SUCCEEDED(result)) {
+                readyState_ = READYSTATE_COMPLETE;
+                *done = VARIANT_TRUE;
+            }
+            return result;
+        });
+    }
+
+    HRESULT reset() noexcept override {
+        readyState_ = READYSTATE_LOADED;
+        return S_OK;
+    }
+
+    HRESULT get_readyState(long* readyState) noexcept override {
+        if (readyState == nullptr) return Fail(Failure::NullPointer);
+        *readyState = readyState_;
+        return S_OK;
+    }
+
+    HRESULT addParameter(BSTR baseName, VARIANT parameter, BSTR namespaceURI) noexcept override {
+        return Guarded([&] {
+            Parameter added;
+            if (!Utf8FromWide(baseName, added.name) || !Utf8FromWide(namespaceURI, added.namespaceUri))
+                return Fail(Failure::BadArgument, "The parameter's name or namespace is not valid UTF-16");
+            if (xmlValidateNCName(reinterpret_cast<const xmlChar*>(added.name.c_str()), 0) != 0)
+                return Fail(Failure::BadArgument, "The parameter name \"" + added.name + "\" is not an XML name");
+            // libxslt takes a qualified parameter name as "{uri}name".
+            if (added.namespaceUri.find('}') != std::string::npos)
+                return Fail(Failure::BadArgument,
+                            "The parameter namespace \"" + added.namespaceUri + "\" cannot hold a '}'");
+            switch (parameter.vt) {
+            case VT_BSTR:
+                added.isString = true;
+                if (!Utf8FromWide(parameter.bstrVal, added.value))
+                    return Fail(Failure::BadArgument, "The value of parameter \"" + added.name + "\" is not valid UTF-16");
+                break;
+            case VT_I2: added.value = NumberExpression(parameter.iVal); break;
+            case VT_I4: added.value = NumberExpression(parameter.lVal); break;
+            case VT_R8: added.value = NumberExpression(parameter.dblVal); break;
+            case VT_BOOL: added.value = parameter.boolVal != VARIANT_FALSE ? "true()" : "false()"; break;
+            case VT_EMPTY:
+            case VT_NULL:
+                // No value withdraws the parameter.
+                std::erase_if(parameters_, [&](const Parameter& p) { return p.SameName(added); });
+                return S_OK;
+            default:
+                return Fail(Failure::BadArgument, "The value of parameter \"" + added.name +
+                                                      "\" must be a string, a number or a boolean, not " +
+                                                      VariantTypeName(parameter.vt));
+            }
+            for (Parameter& existing : parameters_) {
+                if (existing.SameName(added)) {
+                    existing = std::move(added);
+                    return S_OK;
+                }
+            }
+            parameters_.push_back(std::move(added));
+            return S_OK;
+        });
+    }
+
+    HRESULT InterfaceSupportsErrorInfo(REFIID iid) noexcept override {
+        return iid == __uuidof(IXSLProcessor) ? S_OK : S_FALSE;
+    }
+
+private:
+    struct Parameter {
+        std::string name;
+        std::string namespaceUri;
+        // A string goes in as it is; anything else is an XPath expression of its value.
+        bool isString = false;
+        std::string value;
+
+        bool SameName(const Parameter& other) const { return name == other.name && namespaceUri == other.namespaceUri; }
+        std::string QualifiedName() const { return namespaceUri.empty() ? name : "{" + namespaceUri + "}" + name; }
+    };
+
+    template <class Interface>
+    static HRESULT ReturnObject(const _com_ptr_t<Interface>& object, VARIANT* out) noexcept {
+        if (out == nullptr) return Fail(Failure::NullPointer);
+        VariantInit(out);
+        if (object) {
+            out->vt = VT_UNKNOWN;
+            out->punkVal = object;
+            out->punkVal->AddRef();
+        }
+        return S_OK;
+    }
+
+    HRESULT Transform() {
+        DocumentView input;
+        if (!input_ || FAILED(input_->GetView(&input)))
+            return Fail(Failure::NotReady, "The processor has no input: put_input has not been given a document");
+        if (input.tree == nullptr)
+            return Fail(Failure::NotReady, "The input document holds nothing: it has not been loaded");
+        if (!output_)
+            return Fail(Failure::NotReady, "The processor has no output: put_output has not been given a stream");
+
+        std::vector<std::string> folders;
+        if (!compiled_->folder.empty()) folders.push_back(compiled_->folder);
+        if (!input.folder.empty() && input.folder != compiled_->folder) folders.emplace_back(input.folder);
+        CallRecord call(std::move(folders));
+        for (const auto& [url, name] : compiled_->fileNames) call.NameFile(url, name);
+        if (!input.url.empty()) call.NameFile(std::string(input.url), std::string(input.name));
+
+        xsltStylesheetPtr stylesheet = compiled_->stylesheet.get();
+        xmlDocPtr source = input.tree;
+        DocumentHandle sourceCopy;
+        TransformContextHandle context(xsltNewTransformContext(stylesheet, source));
+        if (context && xsltNeedElemSpaceHandling(context.get()) != 0) {
+            // xsl:strip-space removes text nodes from the source tree itself; the caller's
+            // document stays as it was loaded.
+            context.reset();
+            sourceCopy.reset(xmlCopyDoc(source, 1));
+            if (!sourceCopy) return Fail(Failure::NoMemory);
+            xmlXPathOrderDocElems(sourceCopy.get());
+            source = sourceCopy.get();
+            context.reset(xsltNewTransformContext(stylesheet, source));
+        }
+        if (!context) return Fail(Failure::NoMemory);
+        xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get());
+
+        for (const Parameter& parameter : parameters_) {
+            const std::string name = parameter.QualifiedName();
+            const auto* qualified = reinterpret_cast<const xmlChar*>(name.c_str());
+            const auto* value = reinterpret_cast<const xmlChar*>(parameter.value.c_str());
+            const int set = parameter.isString ? xsltQuoteOneUserParam(context.get(), qualified, value)
+                                               : xsltEvalOneUserParam(context.get(), qualified, value);
+            if (set != 0)
+                return Fail(Failure::TransformFailed,
+                            call.Describe("The parameter \"" + parameter.name + "\" cannot be set"));
+        }
+
+        const DocumentHandle result(xsltApplyStylesheetUser(stylesheet, source, nullptr, nullptr, nullptr, context.get()));
+        if (call.Refused()) return Fail(Failure::Refused, call.Describe({}));
+        if (!result || context->state != XSLT_STATE_OK)
+            return Fail(Failure::TransformFailed, call.Describe("The transformation failed"));
+        return Serialize(*result, call);
+    }
+
+    // Writes the result as the stylesheet's xsl:output asks, through a small buffer straight
+    // into the output stream.
+    HRESULT Serialize(xmlDoc& result, const CallRecord& call) {
+        xsltStylesheetPtr stylesheet = compiled_->stylesheet.get();
+        // An empty result is written as nothing at all, not even a declaration.
+        if (result.children == nullptr) return S_OK;
+        const xmlChar* encoding = nullptr;
+        XSLT_GET_IMPORT_PTR(encoding, stylesheet, encoding)
+        EncoderHandle encoder;
+        if (encoding != nullptr) {
+            encoder.reset(xmlFindCharEncodingHandler(reinterpret_cast<const char*>(encoding)));
+            if (!encoder)
+                return Fail(Failure::TransformFailed, "The output encoding \"" +
+                                                          std::string(reinterpret_cast<const char*>(encoding)) +
+                                                          "\" is not supported");
+            if (xmlStrEqual(reinterpret_cast<const xmlChar*>(encoder->name), BAD_CAST "UTF-8") != 0) encoder.reset();
+        }
+        StreamSink sink{output_};
+        OutputBufferHandle buffer(xmlOutputBufferCreateIO(WriteToStream, nullptr, &sink, encoder.get()));
+        if (!buffer) return Fail(Failure::NoMemory);
+        (void)encoder.release();  // the buffer closes it
+        const int saved = xsltSaveResultTo(buffer.get(), &result, stylesheet);
+        const int closed = xmlOutputBufferClose(buffer.release());
+        if (FAILED(sink.failure))
+            return com::ReportError(sink.failure, "Writing the result to the output stream failed");
+        if (saved < 0 || closed < 0)
+            return Fail(Failure::TransformFailed, call.Describe("The result cannot be serialized"));
+        return S_OK;
+    }
+
+    const _com_ptr_t<IXSLTemplate> owner_;
+    const std::shared_ptr<CompiledStylesheet> compiled_;
+    _com_ptr_t<IDocumentAccess> input_;
+    _com_ptr_t<IUnknown> inputObject_;
+    _com_ptr_t<IStream> output_;
+    std::vector<Parameter> parameters_;
+    long readyState_ = READYSTATE_LOADED;
+};
+
+class Template final : public com::Object<IXSLTemplate, ISupportErrorInfo> {
+public:
+    HRESULT putref_stylesheet(IXMLDOMNode* stylesheet) noexcept override {
+        return Guarded([&] {
+            compiled_.reset();
+            stylesheetNode_ = nullptr;
+            if (stylesheet == nullptr)
+                return Keep(Failure::BadArgument, "putref_stylesheet needs a document, not a null pointer");
+            _com_ptr_t<IDocumentAccess> access;
+            DocumentView view;
+            if (FAILED(stylesheet->QueryInterface(&access)) || FAILED(access->GetView(&view)))
+                return Keep(Failure::BadArgument, "The stylesheet is not a document of the XML service");
+            stylesheetNode_ = stylesheet;
+            if (view.tree == nullptr)
+                return Keep(Failure::NotReady, "The stylesheet document holds nothing: it has not been loaded");
+
+            std::vector<std::string> folders;
+            if (!view.folder.empty()) folders.emplace_back(view.folder);
+            CallRecord call(std::move(folders));
+            if (!view.url.empty()) call.NameFile(std::string(view.url), std::string(view.name));
+            // libxslt rewrites the tree it compiles, so it gets a copy; the document stays usable.
+            DocumentHandle copy(xmlCopyDoc(view.tree, 1));
+            if (!copy) return Keep(Failure::NoMemory, {});
+            StylesheetHandle compiled(xsltParseStylesheetDoc(copy.get()));
+            // A compiled stylesheet owns its tree; after a failure libxslt leaves the tree to us.
+            if (compiled) (void)copy.release();
+            if (call.Refused()) return Keep(Failure::Refused, call.Describe({}));
+            if (!compiled || compiled->errors > 0)
+                return Keep(Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
+            compiled_ = std::make_shared<CompiledStylesheet>(
+                CompiledStylesheet{std::move(compiled), std::string(view.folder), call.FileNames()});
+            compileFailure_.clear();
+            return S_OK;
+        });
+    }
+
+    HRESULT get_stylesheet(IXMLDOMNode** stylesheet) noexcept override {
+        if (stylesheet == nullptr) return Fail(Failure::NullPointer);
+        *stylesheet = stylesheetNode_;
+        if (*stylesheet != nullptr) (*stylesheet)->AddRef();
+        return S_OK;
+    }
+
+    HRESULT createProcessor(IXSLProcessor** processor) noexcept override {
+        if (processor == nullptr) return Fail(Failure::NullPointer);
+        *processor = nullptr;
+        return Guarded([&] {
+            if (!compiled_) {
+                if (!compileFailure_.empty()) return com::ReportError(compileCode_, compileFailure_);
+                return Fail(Failure::NotReady, "There is no stylesheet: putref_stylesheet has not been called");
+            }
+            *processor = new Processor(this, compiled_);
+            return S_OK;
+        });
+    }
+
+    HRESULT InterfaceSupportsErrorInfo(REFIID iid) noexcept override {
+        return iid == __uuidof(IXSLTemplate) ? S_OK : S_FALSE;
+    }
+
+private:
+    // Fails the call and keeps the failure for createProcessor.
+    HRESULT Keep(Failure failure, std::string description) {
+        const HRESULT code = Fail(failure, description);
+        compileCode_ = code;
+        compileFailure_ = description.empty() ? std::string("The stylesheet cannot be compiled") : std::move(description);
+        return code;
+    }
+
+    std::shared_ptr<CompiledStylesheet> compiled_;
+    _com_ptr_t<IXMLDOMNode> stylesheetNode_;
+    HRESULT compileCode_ = S_OK;
+    std::string compileFailure_;
+};
+
+}  // namespace
+
+HRESULT CreateTemplate(REFIID iid, void** object) noexcept {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    PrepareLibraries();
+    Template* created = new (std::nothrow) Template();
+    if (created == nullptr) return E_OUTOFMEMORY;
+    const HRESULT result = created->QueryInterface(iid, object);
+    created->Release();
+    return result;
+}
+
+}  // namespace xmlservice

@@ -1,0 +1,208 @@
+// Loading documents: the answers of load and loadXML, and what parseError tells.
+#include "service_test.h"
+
+namespace {
+
+class LoadTest : public ServiceTest {};
+
+constexpr char kBooks[] = "<catalog>\n  <book id=\"1\"><title>XML</title><price>30</price></book>\n</catalog>\n";
+
+struct ParseDetails {
+    long code = 0;
+    std::string reason;
+    std::string url;
+    std::string sourceText;
+    long line = 0;
+    long column = 0;
+};
+
+ParseDetails DetailsOf(IXMLDOMDocument* document) {
+    ParseDetails details;
+    IXMLDOMParseErrorPtr error;
+    EXPECT_EQ(document->get_parseError(&error), S_OK);
+    BSTR text = nullptr;
+    error->get_errorCode(&details.code);
+    error->get_line(&details.line);
+    error->get_linepos(&details.column);
+    error->get_reason(&text);
+    details.reason = Narrow(text);
+    SysFreeString(text);
+    error->get_url(&text);
+    details.url = Narrow(text);
+    SysFreeString(text);
+    error->get_srcText(&text);
+    details.sourceText = Narrow(text);
+    SysFreeString(text);
+    return details;
+}
+
+std::string XmlOf(IXMLDOMDocument* document) {
+    BSTR xml = nullptr;
+    EXPECT_EQ(document->get_xml(&xml), S_OK);
+    std::string text = Narrow(xml);
+    SysFreeString(xml);
+    return text;
+}
+
+TEST_F(LoadTest, LoadsByRelativePathWithBackslashesAndByFileUrl) {
+    WriteFile("Input/books.xml", kBooks);
+    const std::string url = "file://" + Absolute("Input/books.xml");
+    for (const std::string& name : {std::string("Input\\books.xml"), std::string("Input/books.xml"), url}) {
+        for (const CLSID& clsid : {CLSID_DOMDocument, CLSID_FreeThreadedDOMDocument}) {
+            IXMLDOMDocumentPtr document(clsid);
+            VARIANT_BOOL loaded = VARIANT_FALSE;
+            EXPECT_EQ(document->load(Text(name), &loaded), S_OK) << name;
+            EXPECT_EQ(loaded, VARIANT_TRUE) << name;
+            const ParseDetails details = DetailsOf(document);
+            EXPECT_EQ(details.code, 0);
+            EXPECT_EQ(details.reason, "");
+            EXPECT_NE(XmlOf(document).find("<title>XML</title>"), std::string::npos);
+            BSTR loadedFrom = nullptr;
+            EXPECT_EQ(document->get_url(&loadedFrom), S_OK);
+            EXPECT_EQ(Narrow(loadedFrom), url);
+            SysFreeString(loadedFrom);
+        }
+    }
+}
+
+TEST_F(LoadTest, AFailedLoadAnswersFalseWithAOneLineReason) {
+    WriteFile("Input/bad.xml", "<catalog>\n  <book>\n    <title>x</title>\n  </catalog>\n");
+    WriteFile("Input/empty.xml", "");
+    WriteFile("Input/undeclared.xml", "<r>&nbsp;</r>");
+    std::filesystem::create_directories("Input/folder.xml");
+    struct Case {
+        std::string name;
+        HRESULT code;
+        std::string reason;
+        long line;
+        long column;
+        std::string sourceText;
+    };
+    const Case cases[] = {
+        {"Input\\bad.xml", xmlservice::E_NOT_WELL_FORMED,
+         "Opening and ending tag mismatch: book line 2 and catalog (Input\\bad.xml, line 4, column 13)", 4, 13,
+         "  </catalog>"},
+        {"Input\\missing.xml", HRESULT_FROM_WIN32(2),
+         "The file \"Input\\missing.xml\" cannot be read: No such file or directory", 0, 0, ""},
+        {"Input\\folder.xml", E_FAIL, "The file \"Input\\folder.xml\" cannot be read: Is a directory", 0, 0, ""},
+        {"Input\\empty.xml", xmlservice::E_NOT_WELL_FORMED, "Document is empty (Input\\empty.xml, line 1, column 1)",
+         1, 1, ""},
+        {"Input\\undeclared.xml", xmlservice::E_NOT_WELL_FORMED,
+         "Entity 'nbsp' not defined (Input\\undeclared.xml, line 1, column 10)", 1, 10, "<r>&nbsp;</r>"},
+        {"http://example.com/books.xml", E_ACCESSDENIED,
+         "Loading \"http://example.com/books.xml\" is refused: only local files can be loaded", 0, 0, ""},
+        {"ftp://example.com/books.xml", E_ACCESSDENIED,
+         "Loading \"ftp://example.com/books.xml\" is refused: only local files can be loaded", 0, 0, ""},
+        {"file://example.com/books.xml", E_ACCESSDENIED,
+         "Loading \"file://example.com/books.xml\" is refused: only local files can be loaded", 0, 0, ""},
+        {"", E_INVALIDARG, "\"\" is not a file path or a file: URL", 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+        VARIANT_BOOL loaded = VARIANT_TRUE;
+        EXPECT_EQ(document->load(Text(c.name), &loaded), S_FALSE) << c.name;
+        EXPECT_EQ(loaded, VARIANT_FALSE) << c.name;
+        const ParseDetails details = DetailsOf(document);
+        EXPECT_EQ(details.code, c.code) << c.name;
+        EXPECT_EQ(details.reason, c.reason);
+        EXPECT_EQ(details.url, c.name);
+        EXPECT_EQ(details.line, c.line) << c.name;
+        EXPECT_EQ(details.column, c.column) << c.name;
+        EXPECT_EQ(details.sourceText, c.sourceText) << c.name;
+        EXPECT_EQ(XmlOf(document), "") << c.name;
+    }
+}
+
+TEST_F(LoadTest, AFailedLoadEmptiesTheDocumentAndASuccessfulOneClearsTheReason) {
+    WriteFile("good.xml", "<a/>");
+    WriteFile("bad.xml", "<a>");
+    IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    ASSERT_EQ(document->load(Text("good.xml"), &loaded), S_OK);
+    EXPECT_NE(XmlOf(document).find("<a/>"), std::string::npos);
+    EXPECT_EQ(document->load(Text("bad.xml"), &loaded), S_FALSE);
+    EXPECT_EQ(XmlOf(document), "");
+    EXPECT_NE(DetailsOf(document).reason, "");
+    ASSERT_EQ(document->load(Text("good.xml"), &loaded), S_OK);
+    EXPECT_EQ(DetailsOf(document).reason, "");
+    EXPECT_EQ(DetailsOf(document).code, 0);
+}
+
+TEST_F(LoadTest, AVariantThatIsNotAStringFailsWithErrorInformation) {
+    IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+    struct Case {
+        _variant_t source;
+        std::string type;
+    };
+    const Case cases[] = {{_variant_t(42), "VT_I4"}, {_variant_t(), "VT_EMPTY"}, {_variant_t(true), "VT_BOOL"}};
+    for (const Case& c : cases) {
+        VARIANT_BOOL loaded = VARIANT_TRUE;
+        const HRESULT result = document->load(c.source, &loaded);
+        EXPECT_EQ(result, E_INVALIDARG);
+        EXPECT_EQ(loaded, VARIANT_FALSE);
+        EXPECT_EQ(RaisedDescription(result, document, __uuidof(IXMLDOMDocument)),
+                  "load needs the file's path or file: URL as a string (VT_BSTR), not " + c.type);
+    }
+    EXPECT_EQ(document->load(Text("x.xml"), nullptr), E_POINTER);
+    EXPECT_NE(TakeErrorDescription(), "<none>");
+}
+
+TEST_F(LoadTest, LoadXmlParsesTextWhateverItsDeclaredEncoding) {
+    IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+    VARIANT_BOOL loaded = VARIANT_FALSE;
+    const std::u16string text = u"<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?><a>\u00e9\u20ac</a>";
+    _bstr_t xml(text.c_str());
+    ASSERT_EQ(document->loadXML(xml, &loaded), S_OK) << ParseReason(document);
+    EXPECT_EQ(loaded, VARIANT_TRUE);
+    EXPECT_NE(XmlOf(document).find("<a>\u00e9\u20ac</a>"), std::string::npos) << XmlOf(document);
+
+    _bstr_t broken(u"<a>\n<b></a>");
+    EXPECT_EQ(document->loadXML(broken, &loaded), S_FALSE);
+    EXPECT_EQ(loaded, VARIANT_FALSE);
+    const ParseDetails details = DetailsOf(document);
+    EXPECT_EQ(details.reason, "Opening and ending tag mismatch: b line 2 and a (line 2, column 8)");
+    EXPECT_EQ(details.line, 2);
+    EXPECT_EQ(details.sourceText, "<b></a>");
+}
+
+TEST_F(LoadTest, InternalEntitiesAreExpandedWithinLibxml2sLimits) {
+    WriteFile("entity.xml", "<!DOCTYPE r [<!ENTITY who \"world\">]><r>hello &who;</r>");
+    IXMLDOMDocumentPtr document = Load("entity.xml");
+    EXPECT_NE(XmlOf(document).find("<r>hello world</r>"), std::string::npos) << XmlOf(document);
+
+    std::string laughs = "<!DOCTYPE r [<!ENTITY a \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\">";
+    for (char level = 'b'; level <= 'k'; ++level) {
+        const char previous = static_cast<char>(level - 1);
+        laughs += std::string("<!ENTITY ") + level + " \"";
+        for (int i = 0; i < 10; ++i) laughs += std::string("&") + previous + ";";
+        laughs += "\">";
+    }
+    laughs += "]><r>&k;</r>";
+    WriteFile("laughs.xml", laughs);
+    VARIANT_BOOL loaded = VARIANT_TRUE;
+    EXPECT_EQ(document->load(Text("laughs.xml"), &loaded), S_FALSE);
+    EXPECT_EQ(loaded, VARIANT_FALSE);
+    EXPECT_NE(ParseReason(document).find("(laughs.xml, line 1"), std::string::npos) << ParseReason(document);
+}
+
+TEST_F(LoadTest, ObjectsAnswerWhichInterfacesCarryErrorInformation) {
+    IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+    IXSLTemplatePtr compiled(CLSID_XSLTemplate);
+    IXMLDOMParseErrorPtr parseError;
+    ASSERT_EQ(document->get_parseError(&parseError), S_OK);
+    struct Case {
+        IUnknown* object;
+        IID supported;
+    };
+    const Case cases[] = {{document, __uuidof(IXMLDOMDocument)},
+                          {compiled, __uuidof(IXSLTemplate)},
+                          {parseError, __uuidof(IXMLDOMParseError)}};
+    for (const Case& c : cases) {
+        ISupportErrorInfoPtr support;
+        ASSERT_EQ(c.object->QueryInterface(&support), S_OK);
+        EXPECT_EQ(support->InterfaceSupportsErrorInfo(c.supported), S_OK);
+        EXPECT_EQ(support->InterfaceSupportsErrorInfo(__uuidof(IStream)), S_FALSE);
+    }
+}
+
+}  // namespace
