@@ -270,7 +270,7 @@ void CallRecord::AddError(const _xmlError& error) noexcept {
         Report report;
         report.text = OneLine(error.message != nullptr ? error.message : "Unknown error");
         if (error.domain == XML_FROM_XPATH && error.str1 != nullptr)
-            report.text += " in the expression \"" + OneLine(error.str1) + "\"";
+            report.text += " in \"" + OneLine(error.str1) + "\"";
         report.isParserError = activeParser_ != nullptr && error.level >= XML_ERR_ERROR;
         if (error.line > 0) {
             report.line = error.line;
