@@ -12,9 +12,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -87,16 +89,25 @@ int LoopbackListener::AcceptPending() {
 RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const fs::path& stdoutFile,
                        const fs::path& stderrFile, const RunLimits& limits, LoopbackListener& listener) {
     // Everything the child needs is prepared here: after fork it only makes plain system calls.
+    const std::string launcherPath = HOSTILE_LAUNCHER;
     const std::string programPath = program.string();
     const std::string workPath = workDir.string();
     const std::string stdoutPath = stdoutFile.string();
     const std::string stderrPath = stderrFile.string();
-    const auto memoryBytes = static_cast<rlim_t>(limits.memoryMib) * kMiB;
+#ifndef HOSTILE_NO_ADDRESS_LIMIT
     // Room for address space that is reserved but never touched (a large thread stack, say),
     // so that the resident-size bound, not this cap, is what a runaway meets first.
-    const rlim_t addressSpace = memoryBytes + 2048 * kMiB;
+    const rlim_t addressSpace = static_cast<rlim_t>(limits.memoryMib) * kMiB + 2048 * kMiB;
+#else
+    const rlim_t addressSpace = 0;
+#endif
+    const std::string addressSpaceText = std::to_string(addressSpace);
     const rlim_t fileSize = 2048 * kMiB;
-    char* const argv[] = {const_cast<char*>(programPath.c_str()), nullptr};
+    char* const argv[] = {const_cast<char*>(launcherPath.c_str()), const_cast<char*>(addressSpaceText.c_str()),
+                          const_cast<char*>(programPath.c_str()), nullptr};
+
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
 
     // Whatever the run leaves behind is re-parented to us rather than to init, so it can be
     // found and reaped below.
@@ -114,36 +125,50 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        ::dup2(report[1], 3);
         const rlimit noCore{0, 0};
         ::setrlimit(RLIMIT_CORE, &noCore);
         const rlimit files{fileSize, fileSize};
         ::setrlimit(RLIMIT_FSIZE, &files);
-#ifndef HOSTILE_NO_ADDRESS_LIMIT
-        const rlimit address{addressSpace, addressSpace};
-        ::setrlimit(RLIMIT_AS, &address);
-#else
-        (void)addressSpace;
-#endif
-        ::execv(programPath.c_str(), argv);
+        ::execv(launcherPath.c_str(), argv);
         ::_exit(127);
     }
     ::setpgid(pid, pid);  // also here, so the group exists before any kill below
+    ::close(report[1]);
+
+    // The launcher's report: "pid <program>" once started, "status <wait status> maxrss <KiB>"
+    // once it has ended.
+    std::string reportText;
+    const auto readReport = [&] {
+        char buffer[256];
+        ssize_t got = 0;
+        while ((got = ::read(report[0], buffer, sizeof buffer)) > 0) reportText.append(buffer, static_cast<std::size_t>(got));
+    };
+    const auto reported = [&](const char* key) -> long long {
+        const auto at = reportText.find(key);
+        if (at == std::string::npos) return -1;
+        return std::atoll(reportText.c_str() + at + std::strlen(key));
+    };
 
     RunOutcome outcome;
-    int status = 0;
-    rusage usage{};
+    int launcherStatus = 0;
+    double polledPeakMib = 0;
     for (;;) {
-        const pid_t reaped = ::wait4(pid, &status, WNOHANG, &usage);
+        const pid_t reaped = ::wait4(pid, &launcherStatus, WNOHANG, nullptr);
         if (reaped == pid) break;
         if (reaped < 0 && errno != EINTR) ThrowErrno("wait4");
+        readReport();
+        const long long programPid = reported("pid ");
+        const double resident = ResidentMib(programPid > 0 ? static_cast<pid_t>(programPid) : pid);
+        polledPeakMib = std::max(polledPeakMib, resident);
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
         const bool late = elapsed.count() > limits.seconds;
-        const bool large = ResidentMib(pid) > limits.memoryMib;
+        const bool large = resident > limits.memoryMib;
         if (late || large) {
             outcome.timedOut = late;
             outcome.memoryKilled = large && !late;
             ::kill(-pid, SIGKILL);
-            while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+            while (::wait4(pid, &launcherStatus, 0, nullptr) < 0 && errno == EINTR) {
             }
             break;
         }
@@ -152,6 +177,8 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
     }
     const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
     listener.AcceptPending();
+    readReport();
+    ::close(report[0]);
 
     // The group outliving its leader means the run started something that kept running. Its
     // orphans are ours (we are their subreaper), so finished ones are reaped before looking.
@@ -165,7 +192,11 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
     }
 
     outcome.seconds = elapsed.count();
-    outcome.peakMib = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    const long long programStatus = reported("status ");
+    const long long maxrss = reported("maxrss ");
+    // Killed before the launcher could report: the status is the launcher's, the peak what was seen.
+    const int status = programStatus >= 0 ? static_cast<int>(programStatus) : launcherStatus;
+    outcome.peakMib = maxrss >= 0 ? static_cast<double>(maxrss) / 1024.0 : polledPeakMib;
     if (WIFEXITED(status)) {
         outcome.exited = true;
         outcome.exitStatus = WEXITSTATUS(status);

@@ -32,6 +32,8 @@ namespace {
 // suite with --gtest_also_run_disabled_tests to run and measure them anyway, which also fails
 // any of them that holds by now, so the entry gets removed.
 const std::map<std::string, std::string> kExpectedToFail = {
+    {"exponential-output", "no memory budget for the XML work yet: the result tree grows until the memory bound kills the run"},
+    {"exponential-string", "no memory budget for the XML work yet: the string grows until the memory bound kills the run"},
 };
 
 constexpr double kBoundScale = HOSTILE_BOUND_SCALE;

@@ -5,7 +5,7 @@
   <xsl:template name="nest">
     <xsl:param name="n"/>
     <d><xsl:choose>
-      <xsl:when test="$n &gt;= 2500">bottom</xsl:when>
+      <xsl:when test="$n &gt;= 1000">bottom</xsl:when>
       <xsl:otherwise><xsl:call-template name="nest"><xsl:with-param name="n" select="$n + 1"/></xsl:call-template></xsl:otherwise>
     </xsl:choose></d>
   </xsl:template>
