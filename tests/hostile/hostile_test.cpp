@@ -36,7 +36,8 @@ const std::map<std::string, std::string> kExpectedToFail = {
     {"exponential-string", "no memory budget for the XML work yet: the string grows until the memory bound kills the run"},
 };
 
-constexpr double kBoundScale = HOSTILE_BOUND_SCALE;
+constexpr double kTimeScale = HOSTILE_TIME_SCALE;
+constexpr double kMemoryScale = HOSTILE_MEMORY_SCALE;
 
 std::string ReadFile(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
@@ -174,7 +175,7 @@ TEST_P(HostileInput, EndsConfinedAndBounded) {
     const std::vector<fs::path> unwatched = {scratch.Console(), scratch.Output()};
     const Snapshot before = TakeSnapshot(scratch.Root(), unwatched);
 
-    const RunLimits limits{expect.seconds * kBoundScale, expect.memoryMib * kBoundScale};
+    const RunLimits limits{expect.seconds * kTimeScale, expect.memoryMib * kMemoryScale};
     const RunOutcome run = RunConfined(HOSTILE_PROGRAM, scratch.Work(), scratch.Console() / "stdout",
                                        scratch.Console() / "stderr", limits, listener);
 
