@@ -17,6 +17,7 @@ void ServiceTest::SetUp() {
     previousFolder_ = std::filesystem::current_path();
     std::filesystem::current_path(folder_);
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
+    SetErrorInfo(0, nullptr);
     liveObjectsAtStart_ = com::LiveObjectCount();
 
     // Whatever reaches the standard error from here on lands in a file the teardown reads.
@@ -40,6 +41,7 @@ void ServiceTest::TearDown() {
     EXPECT_EQ(written, "") << "the XML service wrote to the standard error";
     std::filesystem::remove(standardErrorCopy_);
 
+    SetErrorInfo(0, nullptr);  // error information nobody took is the thread's, not a leak
     EXPECT_EQ(com::LiveObjectCount(), liveObjectsAtStart_) << "objects of the service stayed alive";
     CoUninitialize();
     std::filesystem::current_path(previousFolder_);

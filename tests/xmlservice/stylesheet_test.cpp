@@ -154,6 +154,7 @@ TEST_F(StylesheetTest, ParametersArriveAsStringsNumbersAndBooleans) {
         {_variant_t(35.0), "35|true|true"},
         {_variant_t(-2.5), "-2.5|false|true"},
         {_variant_t(0.1), "0.1|false|true"},
+        {_variant_t(1.5e300), "1.5e+300|false|true"},
         {_variant_t(true), "true|true|true"},
         {_variant_t(false), "false|false|false"},
         {Text("0"), "0|false|true"},

@@ -32,6 +32,7 @@ class CallRecord {
 public:
     // Reads are allowed inside `readableFolders` (real paths) and nowhere else.
     explicit CallRecord(std::vector<std::string> readableFolders = {}) noexcept;
+    // Gives the thread its previous handlers and record back.
     ~CallRecord();
     CallRecord(const CallRecord&) = delete;
     CallRecord& operator=(const CallRecord&) = delete;
@@ -47,10 +48,12 @@ public:
     void AddError(const _xmlError& error) noexcept;
     // Records a refused access; the call fails with the reason.
     void Refuse(std::string reason) noexcept;
+    // True once any access has been refused.
     bool Refused() const noexcept { return !refusals_.empty(); }
 
     // Shows `name` wherever a message mentions `url`.
     void NameFile(std::string url, std::string name) noexcept;
+    // The names given so far, URL first.
     const std::vector<std::pair<std::string, std::string>>& FileNames() const noexcept { return fileNames_; }
 
     // The number of parser errors so far.

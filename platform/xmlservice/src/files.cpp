@@ -1,5 +1,7 @@
 #include "files.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -120,6 +122,11 @@ bool ReadWholeFile(const std::string& path, std::string& content, int& error) {
         error = errno != 0 ? errno : ENOENT;
         return false;
     }
+    // Knowing the size up front spares the copies of a growing string; a file that changes
+    // meanwhile is still read to its end.
+    struct stat status {};
+    if (fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
+        content.reserve(static_cast<std::size_t>(status.st_size));
     char buffer[65536];
     for (;;) {
         const std::size_t count = std::fread(buffer, 1, sizeof buffer, file.get());

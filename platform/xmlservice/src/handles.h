@@ -53,6 +53,7 @@ struct SecurityPrefsDeleter {
     void operator()(_xsltSecurityPrefs* prefs) const noexcept;
 };
 
+// The owners themselves, one per kind of handle.
 using DocumentHandle = std::unique_ptr<_xmlDoc, DocumentDeleter>;
 using ParserContextHandle = std::unique_ptr<_xmlParserCtxt, ParserContextDeleter>;
 using OutputBufferHandle = std::unique_ptr<_xmlOutputBuffer, OutputBufferCloser>;

@@ -33,8 +33,9 @@ struct IDocumentAccess : IUnknown {
     virtual HRESULT GetView(DocumentView* view) noexcept = 0;
 };
 
-// Create an object of the class, asking for interface `iid`.
+// A new document (for both document classes), asked for interface `iid`.
 HRESULT CreateDocument(REFIID iid, void** object) noexcept;
+// A new template, asked for interface `iid`.
 HRESULT CreateTemplate(REFIID iid, void** object) noexcept;
 
 // The UTF-8 form of a wide string; false for text that is not valid UTF-16.
