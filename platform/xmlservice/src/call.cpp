@@ -31,7 +31,19 @@ thread_local CallRecord* tCurrentRecord = nullptr;
 // are expanded; external ones reach the entity loader, which refuses them all.
 constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA;
 
+// A description stays readable on a console: at most this many messages of at most this many
+// bytes each.
 constexpr std::size_t kMostMessages = 10;
+constexpr std::size_t kLongestMessage = 1000;
+
+// Cuts `text` to kLongestMessage bytes, between UTF-8 sequences.
+std::string Shortened(std::string text) {
+    if (text.size() <= kLongestMessage) return text;
+    std::size_t end = kLongestMessage;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    text.resize(end);
+    return text + "...";
+}
 
 // Control characters become spaces, runs of spaces one space, and the ends are trimmed.
 std::string OneLine(std::string_view text) {
@@ -338,7 +350,7 @@ std::string CallRecord::Describe(std::string_view fallback) const {
     if (lines.empty()) return std::string(fallback);
     std::string description;
     const std::size_t shown = std::min(lines.size(), kMostMessages);
-    for (std::size_t i = 0; i < shown; ++i) description += (i == 0 ? "" : "; ") + lines[i];
+    for (std::size_t i = 0; i < shown; ++i) description += (i == 0 ? "" : "; ") + Shortened(std::move(lines[i]));
     if (lines.size() > shown) description += "; and " + std::to_string(lines.size() - shown) + " more messages";
     return description;
 }

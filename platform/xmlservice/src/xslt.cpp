@@ -32,7 +32,7 @@ struct CompiledStylesheet {
 };
 
 // A number as an XPath expression that evaluates to that number. XPath has no exponents, so
-// other than whole numbers go through number(), which reads them.
+// numbers that are not whole go through number(), which reads them.
 std::string NumberExpression(double value) {
     if (std::isnan(value)) return "number('NaN')";
     if (std::isinf(value)) return value > 0 ? "1 div 0" : "-1 div 0";
@@ -229,8 +229,10 @@ private:
             source = sourceCopy.get();
             context.reset(xsltNewTransformContext(stylesheet, source));
         }
-        if (!context) return Fail(Failure::NoMemory);
-        xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get());
+        // Without its security preferences libxslt would allow writing; no transformation runs so.
+        if (!context || TransformSecurity() == nullptr ||
+            xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get()) != 0)
+            return Fail(Failure::NoMemory);
 
         for (const Parameter& parameter : parameters_) {
             const std::string name = parameter.QualifiedName();
