@@ -612,8 +612,8 @@ def main():
                         help="measured runs below 10 MB, where runs are short and noise large (default 21)")
     parser.add_argument("--runs-large", type=int, default=3, help="measured runs at 100 MB and more (default 3)")
     parser.add_argument("--warmup", type=int, default=1, help="warm-up rounds, not counted (default 1)")
-    parser.add_argument("--long-run", type=float, default=300.0, metavar="SECONDS",
-                        help="a warm-up run at least this long is the program's only run (default 300)")
+    parser.add_argument("--long-run", type=float, default=120.0, metavar="SECONDS",
+                        help="a warm-up run at least this long is the program's only run (default 120)")
     parser.add_argument("--timeout", type=float, default=3600.0, metavar="SECONDS",
                         help="a run taking longer is killed and counted as failed (default 3600)")
     parser.add_argument("--slow-xsltproc", action="store_true",
