@@ -124,7 +124,8 @@ int RunTest(const Deliverable& deliverable) {
         if (auto failure = LoadDocuments(xml, xsl)) EndGuardedStage("loading XML files", *failure);
         LogLine("Successfully loaded XML, XSL.");
 
-        if (auto failure = SetUpProcessor(xslTemplate, xsl, processor)) EndGuardedStage("setting XSL style sheet", *failure);
+        if (auto failure = SetUpProcessor(xslTemplate, xsl, processor))
+            EndGuardedStage("setting XSL style sheet", *failure);
         LogLine("Created XSL processor.");
 
         step = "creating output stream";

@@ -173,6 +173,21 @@ void InstallTemplate(Answer create, bool giveProcessor = true, ProcessorAnswers 
     });
 }
 
+// A processor whose addParameter answers `answer`.
+ProcessorAnswers RefusingParameter(Answer answer) {
+    ProcessorAnswers answers;
+    answers.addParameter = answer;
+    return answers;
+}
+
+// A processor whose transform answers `answer`, with or without error information for it.
+ProcessorAnswers FailingTransform(Answer answer, bool supportsErrorInfo) {
+    ProcessorAnswers answers;
+    answers.transform = answer;
+    answers.supportsErrorInfo = supportsErrorInfo;
+    return answers;
+}
+
 // The lines as the run log stores them.
 std::string Lines(std::initializer_list<std::string_view> lines) {
     std::string text;
@@ -191,8 +206,8 @@ struct FaultCase {
     std::optional<std::string> outputFile;
 };
 
-const std::string kLoaded = Lines({kBanner, "After CoInitialize.", "Declared XML, XSL.", "Successfully loaded XML, XSL.",
-                                   "Set up XSL"});
+const std::string kLoaded =
+    Lines({kBanner, "After CoInitialize.", "Declared XML, XSL.", "Successfully loaded XML, XSL.", "Set up XSL"});
 const std::string kProcessorReady =
     kLoaded + Lines({"Created XSL processor.", "CreateStreamOnHGlobal OK.", "Set processor output to stream.",
                      "Set processor input to XML."});
@@ -234,21 +249,19 @@ const FaultCase kFaultCases[] = {
                       ""}),
      std::nullopt},
     {"AddParameterFailureEndsTheRun",
-     [] { InstallTemplate({}, true, {.addParameter = {E_INVALIDARG, "parameter refused"}, .transform = {}, .supportsErrorInfo = true}); }, 255,
+     [] { InstallTemplate({}, true, RefusingParameter({E_INVALIDARG, "parameter refused"})); }, 255,
      "Error setting processor parameter : parameter refused\r\n",
      kProcessorReady + Lines({"Error setting processor parameter : parameter refused", ""}), std::nullopt},
     {"TransformFailureEndsTheRun",
-     [] { InstallTemplate({}, true, {.addParameter = {}, .transform = {E_FAIL, "transformation refused"}, .supportsErrorInfo = true}); }, 255,
+     [] { InstallTemplate({}, true, FailingTransform({E_FAIL, "transformation refused"}, true)); }, 255,
      "Error performing transformation : transformation refused\r\n",
      kProcessorReady +
          Lines({"Set processor parameter maxprice to 35.", "Error performing transformation : transformation refused",
                 ""}),
      std::nullopt},
     {"TransformFailureWithoutErrorInformationShowsNull",
-     [] {
-         InstallTemplate({}, true, {.addParameter = {}, .transform = {E_FAIL, "not passed on"}, .supportsErrorInfo = false});
-     },
-     255, "Error performing transformation : (null)\r\n",
+     [] { InstallTemplate({}, true, FailingTransform({E_FAIL, "not passed on"}, false)); }, 255,
+     "Error performing transformation : (null)\r\n",
      kProcessorReady +
          Lines({"Set processor parameter maxprice to 35.", "Error performing transformation : (null)", ""}),
      std::nullopt},

@@ -114,7 +114,8 @@ TEST_P(GoldenTest, MatchesExpectedFiles) {
     }
 
     const std::string expectedConsole = ReadBytes(caseFolder / "expected" / "console").value();
-    EXPECT_TRUE(console == expectedConsole) << "console:\n" << Visible(console) << "expected:\n" << Visible(expectedConsole);
+    EXPECT_TRUE(console == expectedConsole)
+        << "console:\n" << Visible(console) << "expected:\n" << Visible(expectedConsole);
 
     const fs::path expectedOutput = caseFolder / "expected" / "Output";
     if (!fs::exists(expectedOutput)) {
