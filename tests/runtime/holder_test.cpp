@@ -52,6 +52,15 @@ TEST_F(HolderTest, AssignmentAddsAReferenceThenReleasesThePrevious) {
         ITestWidgetPtr moved(std::move(copy));
         EXPECT_EQ(second->References(), 3u);
         EXPECT_EQ(copy.GetInterfacePtr(), nullptr);
+        ITestWidgetPtr other(first);
+        EXPECT_EQ(first->References(), 2u);
+        other = std::move(moved);  // releases `first`, takes over the reference to `second`
+        EXPECT_EQ(first->References(), 1u);
+        EXPECT_EQ(second->References(), 3u);
+        EXPECT_EQ(moved.GetInterfacePtr(), nullptr);
+        ITestWidgetPtr& alias = other;
+        other = std::move(alias);  // self-move keeps the object
+        EXPECT_EQ(second->References(), 3u);
         EXPECT_EQ(holder->Value(), 2);
     }
     EXPECT_EQ(first->References(), 1u);

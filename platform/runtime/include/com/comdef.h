@@ -4,6 +4,7 @@
 
 #include "com/com.h"
 
+#include <memory>
 #include <utility>
 
 class _bstr_t;
@@ -135,7 +136,7 @@ public:
     }
     _com_ptr_t& operator=(const _com_ptr_t& other) noexcept { return *this = other.object_; }
     _com_ptr_t& operator=(_com_ptr_t&& other) noexcept {
-        if (this != &other) {
+        if (this != std::addressof(other)) {
             Interface* previous = std::exchange(object_, std::exchange(other.object_, nullptr));
             if (previous != nullptr) previous->Release();
         }
