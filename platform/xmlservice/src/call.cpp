@@ -1,5 +1,6 @@
 #include "call.h"
 
+#include "budget.h"
 #include "files.h"
 
 #include <libexslt/exslt.h>
@@ -35,11 +36,18 @@ constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCD
 // bytes each.
 constexpr std::size_t kMostMessages = 10;
 constexpr std::size_t kLongestMessage = 1000;
+// What a record keeps, so that a stylesheet sending endless or huge messages costs little
+// memory outside the budget: at most this many messages of at most this many bytes each. Kept
+// longer than shown, because file names replace URLs only when the description is made.
+constexpr std::size_t kMostKept = 1000;
+constexpr std::size_t kLongestKept = 4 * kLongestMessage;
+// A formatted message longer than this is cut; its line ends there.
+constexpr std::size_t kLongestFormatted = 64 * 1024;
 
-// Cuts `text` to kLongestMessage bytes, between UTF-8 sequences.
-std::string Shortened(std::string text) {
-    if (text.size() <= kLongestMessage) return text;
-    std::size_t end = kLongestMessage;
+// Cuts `text` to `longest` bytes, between UTF-8 sequences.
+std::string Shortened(std::string text, std::size_t longest = kLongestMessage) {
+    if (text.size() <= longest) return text;
+    std::size_t end = longest;
     while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
     text.resize(end);
     return text + "...";
@@ -73,12 +81,22 @@ void CollectText(void*, const char* format, ...) {
     char buffer[1024];
     va_list arguments;
     va_start(arguments, format);
+    if (std::string_view(format) == "%s") {
+        // xsl:message comes this way, with text of any size; it is taken without a copy.
+        const char* text = va_arg(arguments, const char*);
+        va_end(arguments);
+        call->AddText(text != nullptr ? text : "");
+        return;
+    }
     va_list copy;
     va_copy(copy, arguments);
     const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
     va_end(arguments);
     if (length >= 0 && static_cast<std::size_t>(length) < sizeof buffer) {
         call->AddText(std::string_view(buffer, static_cast<std::size_t>(length)));
+    } else if (static_cast<std::size_t>(length) > kLongestFormatted) {
+        call->AddText(std::string_view(buffer, sizeof buffer - 1));
+        call->AddText("\n");
     } else if (length >= 0) {
         try {
             std::string text(static_cast<std::size_t>(length) + 1, '\0');
@@ -215,6 +233,8 @@ _xsltSecurityPrefs* TransformSecurity() noexcept {
 
 void PrepareLibraries() noexcept {
     static const bool prepared = [] {
+        // Before the libraries' first allocation, so that all of them are counted.
+        InstallBudget();
         xmlInitParser();
         // Threads started later begin with handlers that report nowhere outside a call.
         xmlThrDefSetGenericErrorFunc(nullptr, CollectText);
@@ -256,22 +276,24 @@ CallRecord* CallRecord::Current() noexcept { return tCurrentRecord; }
 
 void CallRecord::Add(Report report) noexcept {
     try {
-        reports_.push_back(std::move(report));
+        Keep(std::move(report));
     } catch (...) {
     }
 }
 
 void CallRecord::AddText(std::string_view text) noexcept {
     try {
-        pending_.append(text);
-        std::size_t end;
-        while ((end = pending_.find('\n')) != std::string::npos) {
-            std::string line = OneLine(std::string_view(pending_).substr(0, end));
-            pending_.erase(0, end + 1);
+        while (!text.empty()) {
+            const std::size_t end = text.find('\n');
+            if (pending_.size() <= kLongestKept)
+                pending_.append(text.substr(0, std::min(end, kLongestKept + 1 - pending_.size())));
+            if (end == std::string_view::npos) break;
+            text.remove_prefix(end + 1);
+            std::string line = OneLine(std::exchange(pending_, {}));
             // After an endless recursion libxslt lists the template and variable stacks; they
             // would bury the error itself.
             if (line == "Templates:") inBacktrace_ = true;
-            if (!inBacktrace_ && !line.empty()) reports_.push_back({std::move(line)});
+            if (!inBacktrace_ && !line.empty()) Keep({std::move(line)});
         }
     } catch (...) {
     }
@@ -292,9 +314,14 @@ void CallRecord::AddError(const _xmlError& error) noexcept {
             if (error.file != nullptr) file = error.file;
             report.text += Place(file, report.line, report.column);
         }
-        reports_.push_back(std::move(report));
+        Keep(std::move(report));
     } catch (...) {
     }
+}
+
+void CallRecord::ExceedBudget() noexcept {
+    budgetExceeded_ = true;
+    Stop(transformation_);
 }
 
 void CallRecord::Refuse(std::string reason) noexcept {
@@ -313,10 +340,7 @@ void CallRecord::NameFile(std::string url, std::string name) noexcept {
     }
 }
 
-std::size_t CallRecord::ParserErrorCount() const noexcept {
-    return static_cast<std::size_t>(
-        std::count_if(reports_.begin(), reports_.end(), [](const Report& report) { return report.isParserError; }));
-}
+std::size_t CallRecord::ParserErrorCount() const noexcept { return parserErrors_; }
 
 const Report* CallRecord::FirstParserError() const noexcept {
     for (const Report& report : reports_)
@@ -325,6 +349,8 @@ const Report* CallRecord::FirstParserError() const noexcept {
 }
 
 std::string CallRecord::Describe(std::string_view fallback) const {
+    // Whatever else went wrong then followed from the memory running out.
+    if (budgetExceeded_) return BudgetExceededDescription();
     std::vector<std::string> lines;
     if (Refused()) {
         for (const std::string& refusal : refusals_)
@@ -351,7 +377,8 @@ std::string CallRecord::Describe(std::string_view fallback) const {
     std::string description;
     const std::size_t shown = std::min(lines.size(), kMostMessages);
     for (std::size_t i = 0; i < shown; ++i) description += (i == 0 ? "" : "; ") + Shortened(std::move(lines[i]));
-    if (lines.size() > shown) description += "; and " + std::to_string(lines.size() - shown) + " more messages";
+    const std::size_t more = lines.size() - shown + (Refused() ? 0 : droppedReports_);
+    if (more > 0) description += "; and " + std::to_string(more) + " more messages";
     return description;
 }
 
@@ -394,6 +421,16 @@ std::string CallRecord::ActiveParserPlace() const {
     const auto parser = static_cast<const xmlParserCtxt*>(activeParser_);
     if (parser == nullptr || parser->input == nullptr) return {};
     return Place(activeUrl_, parser->input->line, parser->input->col);
+}
+
+void CallRecord::Keep(Report report) {
+    if (report.isParserError) ++parserErrors_;
+    if (reports_.size() >= kMostKept) {
+        ++droppedReports_;
+        return;
+    }
+    if (report.text.size() > kLongestKept) report.text = Shortened(std::move(report.text), kLongestKept);
+    reports_.push_back(std::move(report));
 }
 
 std::string CallRecord::Place(std::string_view url, long line, long column) const {
@@ -446,6 +483,7 @@ DocumentHandle ParseDocument(CallRecord& call, std::string_view content, const s
                                               isText ? "UTF-8" : nullptr,
                                               kParseOptions | (isText ? XML_PARSE_IGNORE_ENC : 0)));
     call.SetActiveParser(nullptr, {});
+    if (call.BudgetExceeded()) return {};
     // libxml2 goes on after a refused external entity and after an undeclared entity; neither
     // may pass unnoticed.
     if (!document || call.Refused() || call.ParserErrorCount() > errorsBefore) {

@@ -12,6 +12,7 @@
 
 struct _xmlError;
 struct _xmlDict;
+struct _xsltTransformContext;
 
 namespace xmlservice {
 
@@ -51,6 +52,14 @@ public:
     // True once any access has been refused.
     bool Refused() const noexcept { return !refusals_.empty(); }
 
+    // Marks the call as over the memory budget and stops its transformation, if one runs. Called
+    // from inside the allocator, so it only sets flags.
+    void ExceedBudget() noexcept;
+    // True once the call has gone over the memory budget.
+    bool BudgetExceeded() const noexcept { return budgetExceeded_; }
+    // The transformation that ExceedBudget stops; null when none runs.
+    void SetTransformation(_xsltTransformContext* context) noexcept { transformation_ = context; }
+
     // Shows `name` wherever a message mentions `url`.
     void NameFile(std::string url, std::string name) noexcept;
     // The names given so far, URL first.
@@ -60,8 +69,8 @@ public:
     std::size_t ParserErrorCount() const noexcept;
     // The first parser error, or null.
     const Report* FirstParserError() const noexcept;
-    // Everything in one line: the refusals when there were any, otherwise all messages;
-    // `fallback` when there is nothing.
+    // Everything in one line: the budget's description when it was exceeded, else the refusals
+    // when there were any, otherwise all messages; `fallback` when there is nothing.
     std::string Describe(std::string_view fallback) const;
 
     // True when the file at `path` may be read; otherwise the refusal is recorded.
@@ -76,14 +85,22 @@ private:
     std::string Place(std::string_view url, long line, long column) const;
     std::string WithNames(std::string text) const;
 
+    // Stores a message, within the bounds of what a record keeps.
+    void Keep(Report report);
+
     std::vector<std::string> readableFolders_;
     std::vector<Report> reports_;
+    // Messages beyond the ones kept, and parser errors among all of them.
+    std::size_t droppedReports_ = 0;
+    std::size_t parserErrors_ = 0;
     std::vector<std::string> refusals_;
     std::vector<std::pair<std::string, std::string>> fileNames_;
     std::string pending_;
     bool inBacktrace_ = false;
     const void* activeParser_ = nullptr;
     std::string activeUrl_;
+    bool budgetExceeded_ = false;
+    _xsltTransformContext* transformation_ = nullptr;
 
     CallRecord* previous_;
     void (*savedGenericHandler_)(void*, const char*, ...);
@@ -100,9 +117,10 @@ void PrepareLibraries() noexcept;
 // The security preferences that every transformation runs under.
 _xsltSecurityPrefs* TransformSecurity() noexcept;
 
-// Parses `content` as a document whose base is `url` (may be empty). Any parser error or refused
-// access makes it fail (null), the reasons being in `call`. With `isText` the content is UTF-8
-// whatever its declaration says. A non-null `dictionary` is shared with the new document.
+// Parses `content` as a document whose base is `url` (may be empty). Any parser error, refused
+// access or going over the memory budget makes it fail (null), the reasons being in `call`.
+// With `isText` the content is UTF-8 whatever its declaration says. A non-null `dictionary` is
+// shared with the new document.
 DocumentHandle ParseDocument(CallRecord& call, std::string_view content, const std::string& url, bool isText,
                              _xmlDict* dictionary = nullptr);
 

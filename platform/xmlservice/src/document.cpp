@@ -1,5 +1,7 @@
+#include "budget.h"
 #include "call.h"
 #include "files.h"
+#include "large_stack.h"
 #include "objects.h"
 
 #include <libxml/tree.h>
@@ -72,7 +74,7 @@ public:
     HRESULT load(VARIANT source, VARIANT_BOOL* isSuccessful) noexcept override {
         if (isSuccessful == nullptr) return Fail(Failure::NullPointer);
         *isSuccessful = VARIANT_FALSE;
-        return Guarded([&] {
+        return OnLargeStack([&] {
             if (source.vt != VT_BSTR)
                 return Fail(Failure::BadArgument, "load needs the file's path or file: URL as a string (VT_BSTR), not " +
                                                       VariantTypeName(source.vt));
@@ -100,6 +102,7 @@ public:
                 return NotLoaded(missing ? Failure::FileNotFound : Failure::FileUnreadable, name,
                                  "The file \"" + name + "\" cannot be read: " + std::generic_category().message(error));
             }
+            CountLoadedFile(content.size());
             const std::string real = ResolvedPath(path);
             const std::string url = FileUrlFromPath(real);
             CallRecord call;
@@ -115,7 +118,7 @@ public:
     HRESULT loadXML(BSTR xml, VARIANT_BOOL* isSuccessful) noexcept override {
         if (isSuccessful == nullptr) return Fail(Failure::NullPointer);
         *isSuccessful = VARIANT_FALSE;
-        return Guarded([&] {
+        return OnLargeStack([&] {
             std::string content;
             if (!Utf8FromWide(xml, content)) return Fail(Failure::BadArgument, "The text given to loadXML is not valid UTF-16");
             Unload();
@@ -177,6 +180,7 @@ private:
     }
 
     HRESULT NotParsed(const CallRecord& call, std::string url, std::string_view content) {
+        if (call.BudgetExceeded()) return NotLoaded(Failure::NoMemory, std::move(url), call.Describe({}));
         const Report* first = call.Refused() ? nullptr : call.FirstParserError();
         if (first == nullptr)
             return NotLoaded(call.Refused() ? Failure::Refused : Failure::NotWellFormed, std::move(url),

@@ -1,4 +1,5 @@
 #include "call.h"
+#include "large_stack.h"
 #include "objects.h"
 
 #include <libxml/encoding.h>
@@ -108,7 +109,7 @@ public:
     HRESULT transform(VARIANT_BOOL* done) noexcept override {
         if (done == nullptr) return Fail(Failure::NullPointer);
         *done = VARIANT_FALSE;
-        return Guarded([&] {
+        return OnLargeStack([&] {
             const HRESULT result = Transform();
             if (SUCCEEDED(result)) {
                 readyState_ = READYSTATE_COMPLETE;
@@ -224,7 +225,7 @@ private:
             // document stays as it was loaded.
             context.reset();
             sourceCopy.reset(xmlCopyDoc(source, 1));
-            if (!sourceCopy) return Fail(Failure::NoMemory);
+            if (!sourceCopy) return Fail(Failure::NoMemory, call.Describe({}));
             xmlXPathOrderDocElems(sourceCopy.get());
             source = sourceCopy.get();
             context.reset(xsltNewTransformContext(stylesheet, source));
@@ -245,7 +246,10 @@ private:
                             call.Describe("The parameter \"" + parameter.name + "\" cannot be set"));
         }
 
+        call.SetTransformation(context.get());
         const DocumentHandle result(xsltApplyStylesheetUser(stylesheet, source, nullptr, nullptr, nullptr, context.get()));
+        call.SetTransformation(nullptr);
+        if (call.BudgetExceeded()) return Fail(Failure::NoMemory, call.Describe({}));
         if (call.Refused()) return Fail(Failure::Refused, call.Describe({}));
         if (!result || context->state != XSLT_STATE_OK)
             return Fail(Failure::TransformFailed, call.Describe("The transformation failed"));
@@ -277,6 +281,7 @@ private:
         const int closed = xmlOutputBufferClose(buffer.release());
         if (FAILED(sink.failure))
             return com::ReportError(sink.failure, "Writing the result to the output stream failed");
+        if (call.BudgetExceeded()) return Fail(Failure::NoMemory, call.Describe({}));
         if (saved < 0 || closed < 0)
             return Fail(Failure::TransformFailed, call.Describe("The result cannot be serialized"));
         return S_OK;
@@ -294,7 +299,7 @@ private:
 class Template final : public com::Object<IXSLTemplate, ISupportErrorInfo> {
 public:
     HRESULT putref_stylesheet(IXMLDOMNode* stylesheet) noexcept override {
-        return Guarded([&] {
+        return OnLargeStack([&] {
             compiled_.reset();
             stylesheetNode_ = nullptr;
             if (stylesheet == nullptr)
@@ -313,10 +318,11 @@ public:
             if (!view.url.empty()) call.NameFile(std::string(view.url), std::string(view.name));
             // libxslt rewrites the tree it compiles, so it gets a copy; the document stays usable.
             DocumentHandle copy(xmlCopyDoc(view.tree, 1));
-            if (!copy) return Keep(Failure::NoMemory, {});
+            if (!copy) return Keep(Failure::NoMemory, call.Describe({}));
             StylesheetHandle compiled(xsltParseStylesheetDoc(copy.get()));
             // A compiled stylesheet owns its tree; after a failure libxslt leaves the tree to us.
             if (compiled) (void)copy.release();
+            if (call.BudgetExceeded()) return Keep(Failure::NoMemory, call.Describe({}));
             if (call.Refused()) return Keep(Failure::Refused, call.Describe({}));
             if (!compiled || compiled->errors > 0)
                 return Keep(Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));

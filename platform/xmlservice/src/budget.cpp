@@ -1,0 +1,123 @@
+#include "budget.h"
+
+#include "call.h"
+
+#include <libxml/xmlmemory.h>
+
+#include <malloc.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace xmlservice {
+namespace {
+
+// Counted by the blocks' usable sizes rather than through a header of our own: a block that
+// some code allocated with plain malloc and hands to xmlFree (or the reverse) then only skews
+// the count a little instead of corrupting the heap. Signed for the same reason.
+std::atomic<std::int64_t> gInUse{0};
+std::atomic<std::uint64_t> gBase{kBudgetBase};
+std::atomic<std::uint64_t> gLoaded{0};
+
+std::uint64_t Saturated(std::uint64_t a, std::uint64_t b) noexcept { return a + b < a ? UINT64_MAX : a + b; }
+
+std::uint64_t InUse() noexcept {
+    const std::int64_t inUse = gInUse.load(std::memory_order_relaxed);
+    return inUse < 0 ? 0 : static_cast<std::uint64_t>(inUse);
+}
+
+// True when `more` bytes may be handed out. Past the budget the current call is told, so that
+// its transformation stops; the allocations it makes while winding down are still granted up to
+// an eighth more, because libxml2 and libxslt are safest when they never see a null. Past that
+// margin nothing is granted.
+bool Admit(std::size_t more) noexcept {
+    const std::uint64_t budget = MemoryBudget();
+    const std::uint64_t after = Saturated(InUse(), more);
+    if (after <= budget) return true;
+    if (CallRecord* call = CallRecord::Current()) call->ExceedBudget();
+    return after <= Saturated(budget, budget / 8);
+}
+
+void Count(std::int64_t change) noexcept { gInUse.fetch_add(change, std::memory_order_relaxed); }
+
+std::int64_t UsableSize(void* block) noexcept { return static_cast<std::int64_t>(malloc_usable_size(block)); }
+
+void* CountedMalloc(std::size_t size) {
+    if (!Admit(size)) return nullptr;
+    void* block = std::malloc(size);
+    if (block != nullptr) Count(UsableSize(block));
+    return block;
+}
+
+void* CountedRealloc(void* block, std::size_t size) {
+    if (block == nullptr) return CountedMalloc(size);
+    // realloc to 0 would free the block behind the count's back.
+    if (size == 0) size = 1;
+    const std::int64_t before = UsableSize(block);
+    if (static_cast<std::int64_t>(size) > before && !Admit(size - static_cast<std::size_t>(before))) return nullptr;
+    void* moved = std::realloc(block, size);
+    if (moved != nullptr) Count(UsableSize(moved) - before);
+    return moved;
+}
+
+void CountedFree(void* block) {
+    if (block == nullptr) return;
+    Count(-UsableSize(block));
+    std::free(block);
+}
+
+char* CountedStrdup(const char* text) {
+    if (text == nullptr) return nullptr;
+    const std::size_t size = std::strlen(text) + 1;
+    auto* copy = static_cast<char*>(CountedMalloc(size));
+    if (copy != nullptr) std::memcpy(copy, text, size);
+    return copy;
+}
+
+// "1 GiB", "2.5 MiB", "700 bytes".
+std::string SizeText(std::uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"bytes", "KiB", "MiB", "GiB", "TiB"};
+    double size = static_cast<double>(bytes);
+    std::size_t unit = 0;
+    while (size >= 1024 && unit + 1 < std::size(kUnits)) {
+        size /= 1024;
+        ++unit;
+    }
+    char text[32];
+    if (unit == 0 || size == static_cast<double>(static_cast<std::uint64_t>(size)))
+        std::snprintf(text, sizeof text, "%.0f %s", size, kUnits[unit]);
+    else
+        std::snprintf(text, sizeof text, "%.1f %s", size, kUnits[unit]);
+    return text;
+}
+
+}  // namespace
+
+void InstallBudget() noexcept { xmlMemSetup(CountedFree, CountedMalloc, CountedRealloc, CountedStrdup); }
+
+void CountLoadedFile(std::uint64_t bytes) noexcept { gLoaded.fetch_add(bytes, std::memory_order_relaxed); }
+
+std::uint64_t MemoryInUse() noexcept { return InUse(); }
+
+std::uint64_t MemoryBudget() noexcept {
+    const std::uint64_t loaded = gLoaded.load(std::memory_order_relaxed);
+    const std::uint64_t scaled = loaded > UINT64_MAX / kBudgetPerLoadedByte ? UINT64_MAX : loaded * kBudgetPerLoadedByte;
+    return Saturated(gBase.load(std::memory_order_relaxed), scaled);
+}
+
+std::string BudgetExceededDescription() {
+    return "The memory budget of " + SizeText(MemoryBudget()) + " for the XML work (" +
+           SizeText(gBase.load(std::memory_order_relaxed)) + " plus " + std::to_string(kBudgetPerLoadedByte) +
+           " times the " + SizeText(gLoaded.load(std::memory_order_relaxed)) + " of the files loaded) is exceeded";
+}
+
+void ResetBudgetForTesting(std::uint64_t base) noexcept {
+    // Setting the libraries up must never meet a test's small budget.
+    PrepareLibraries();
+    gBase.store(base, std::memory_order_relaxed);
+    gLoaded.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace xmlservice

@@ -1,0 +1,27 @@
+// Deep recursion in libxml2 and libxslt stays within the limits they set themselves, but those
+// limits allow far more stack than a thread usually has; the XML work runs where there is room.
+#pragma once
+
+#include "objects.h"
+
+#include <cstddef>
+#include <type_traits>
+
+namespace xmlservice {
+
+// The stack reserved for the XML work. Only the pages touched are ever committed.
+constexpr std::size_t kLargeStackBytes = std::size_t{512} << 20;
+
+// Runs `work(argument)` on a new thread with a stack of kLargeStackBytes and waits for it; the
+// error information it sets ends up on the calling thread. Fails with E_OUTOFMEMORY, and error
+// information, when no such thread can be started.
+HRESULT RunOnLargeStack(HRESULT (*work)(void*), void* argument) noexcept;
+
+// Runs `body` as Guarded does, but on a thread with a large stack (see RunOnLargeStack).
+template <class Body>
+HRESULT OnLargeStack(Body&& body) noexcept {
+    using Held = std::remove_reference_t<Body>;
+    return RunOnLargeStack([](void* held) noexcept { return Guarded(*static_cast<Held*>(held)); }, &body);
+}
+
+}  // namespace xmlservice
