@@ -32,10 +32,7 @@ namespace {
 // Cases that cannot hold yet, each with the reason. They are skipped, not weakened. With
 // HOSTILE_RUN_EXPECTED_FAILURES=1 in the environment they run and are measured anyway, and one
 // that holds by now fails, so that its entry gets removed.
-const std::map<std::string, std::string> kExpectedToFail = {
-    {"exponential-output", "no memory budget for the XML work yet: the result tree grows until the memory bound kills the run"},
-    {"exponential-string", "no memory budget for the XML work yet: the string grows until the memory bound kills the run"},
-};
+const std::map<std::string, std::string> kExpectedToFail = {};
 
 constexpr double kTimeScale = HOSTILE_TIME_SCALE;
 constexpr double kMemoryScale = HOSTILE_MEMORY_SCALE;

@@ -1,0 +1,253 @@
+// The limits that keep hostile work bounded: the memory budget of the XML work, and the large
+// stack that deep recursion within libxslt's own limits runs on.
+#include "service_test.h"
+
+#include "budget.h"
+
+#include <libxml/parser.h>
+#include <libxslt/transform.h>
+#include <libxslt/xsltInternals.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdint>
+
+namespace {
+
+using xmlservice::MemoryBudget;
+using xmlservice::MemoryInUse;
+using xmlservice::ResetBudgetForTesting;
+
+constexpr std::uint64_t kMiB = 1024 * 1024;
+
+std::string Stylesheet(const std::string& body) {
+    return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n" + body +
+           "\n</xsl:stylesheet>\n";
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// Every test starts from a small budget; the next test of the process gets the real one back.
+class LimitsTest : public ServiceTest {
+protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        ResetBudgetForTesting(16 * kMiB);
+    }
+    void TearDown() override {
+        ResetBudgetForTesting(xmlservice::kBudgetBase);
+        ServiceTest::TearDown();
+    }
+};
+
+// Each level calls itself twice: 2^$n leaves.
+const std::string kGrowingTree = Stylesheet(
+    "<xsl:param name=\"n\"/>"
+    "<xsl:template match=\"/\"><r><xsl:call-template name=\"grow\"><xsl:with-param name=\"n\" select=\"$n\"/>"
+    "</xsl:call-template></r></xsl:template>"
+    "<xsl:template name=\"grow\"><xsl:param name=\"n\"/><x><xsl:if test=\"$n &gt; 0\">"
+    "<xsl:call-template name=\"grow\"><xsl:with-param name=\"n\" select=\"$n - 1\"/></xsl:call-template>"
+    "<xsl:call-template name=\"grow\"><xsl:with-param name=\"n\" select=\"$n - 1\"/></xsl:call-template>"
+    "</xsl:if></x></xsl:template>"
+    "<xsl:output method=\"xml\" omit-xml-declaration=\"yes\"/>");
+
+// Doubles a 16-character string $n times and writes its length.
+const std::string kGrowingString = Stylesheet(
+    "<xsl:param name=\"n\"/>"
+    "<xsl:template match=\"/\"><xsl:call-template name=\"double\"><xsl:with-param name=\"s\" "
+    "select=\"'0123456789abcdef'\"/><xsl:with-param name=\"n\" select=\"$n\"/></xsl:call-template></xsl:template>"
+    "<xsl:template name=\"double\"><xsl:param name=\"s\"/><xsl:param name=\"n\"/><xsl:choose>"
+    "<xsl:when test=\"$n = 0\"><xsl:value-of select=\"string-length($s)\"/></xsl:when>"
+    "<xsl:otherwise><xsl:call-template name=\"double\"><xsl:with-param name=\"s\" select=\"concat($s, $s)\"/>"
+    "<xsl:with-param name=\"n\" select=\"$n - 1\"/></xsl:call-template></xsl:otherwise></xsl:choose></xsl:template>"
+    "<xsl:output method=\"text\"/>");
+
+TEST_F(LimitsTest, ExponentialWorkStopsAtTheBudgetWhileSmallerWorkRuns) {
+    struct Case {
+        const char* what;
+        const char* stylesheet;
+        int n;
+        bool fits;
+        std::string output;
+    };
+    const Case cases[] = {
+        {"tree of 2^10 leaves", "grow-tree.xsl", 10, true, {}},
+        {"tree of 2^64 leaves", "grow-tree.xsl", 64, false, {}},
+        {"string of 2^14 characters", "grow-string.xsl", 10, true, "16384"},
+        {"string of 2^68 characters", "grow-string.xsl", 64, false, {}},
+    };
+    WriteFile("in.xml", "<in/>");
+    WriteFile("grow-tree.xsl", kGrowingTree);
+    WriteFile("grow-string.xsl", kGrowingString);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ResetBudgetForTesting(16 * kMiB);
+        IXSLTemplatePtr compiled = Compile(c.stylesheet);
+        IXMLDOMDocumentPtr input = Load("in.xml");
+        IXSLProcessorPtr processor;
+        ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
+        ASSERT_EQ(processor->addParameter(_bstr_t("n"), _variant_t(static_cast<long>(c.n)), _bstr_t("")), S_OK);
+        const std::uint64_t loaded = (MemoryBudget() - 16 * kMiB) / 16;
+        EXPECT_EQ(loaded, 5 + std::filesystem::file_size(c.stylesheet));
+        const std::uint64_t inUseBefore = MemoryInUse();
+
+        const auto start = std::chrono::steady_clock::now();
+        HRESULT result = S_OK;
+        const std::string output = Run(processor, input, &result);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+        if (c.fits) {
+            EXPECT_EQ(result, S_OK) << TakeErrorDescription();
+            if (!c.output.empty()) {
+                EXPECT_EQ(output, c.output);
+            }
+            EXPECT_GT(output.size(), 0u);
+            continue;
+        }
+        EXPECT_EQ(result, E_OUTOFMEMORY);
+        EXPECT_EQ(output, "");
+        // Taken on this thread, through the path a raising call takes.
+        const std::string description = RaisedDescription(result, processor, __uuidof(IXSLProcessor));
+        EXPECT_TRUE(description.starts_with("The memory budget of 16.") &&
+                    description.ends_with(" MiB for the XML work (16 MiB plus 16 times the " +
+                                          std::to_string(loaded) + " bytes of the files loaded) is exceeded"))
+            << description;
+        EXPECT_LT(seconds, 30.0);
+        // Everything the stopped work held is given back.
+        EXPECT_LE(MemoryInUse(), inUseBefore + kMiB);
+    }
+}
+
+TEST_F(LimitsTest, ALoadGetsSixteenTimesItsFileOnTopOfTheBase) {
+    // The same size twice: 50 000 empty elements take far more than 16 times their text as a
+    // tree, one text node of that size hardly more.
+    constexpr int kElements = 50000;
+    std::string elements = "<r>";
+    for (int i = 0; i < kElements; ++i) elements += "<a/>";
+    elements += "</r>";
+    const std::string text = "<r>" + std::string(elements.size() - 7, 't') + "</r>";
+    ASSERT_EQ(text.size(), elements.size());
+    WriteFile("elements.xml", elements);
+    WriteFile("text.xml", text);
+
+    ResetBudgetForTesting(0);
+    IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+    VARIANT_BOOL loaded = VARIANT_TRUE;
+    EXPECT_EQ(document->load(Text("elements.xml"), &loaded), S_FALSE);
+    EXPECT_EQ(loaded, VARIANT_FALSE);
+    EXPECT_EQ(MemoryBudget(), 16 * elements.size());
+    EXPECT_EQ(ParseReason(document), "The memory budget of 3.1 MiB for the XML work (0 bytes plus 16 times the "
+                                     "195.3 KiB of the files loaded) is exceeded");
+    IXMLDOMParseErrorPtr error;
+    ASSERT_EQ(document->get_parseError(&error), S_OK);
+    long code = 0;
+    EXPECT_EQ(error->get_errorCode(&code), S_OK);
+    EXPECT_EQ(code, E_OUTOFMEMORY);
+
+    ResetBudgetForTesting(0);
+    EXPECT_EQ(document->load(Text("text.xml"), &loaded), S_OK) << ParseReason(document);
+    EXPECT_EQ(loaded, VARIANT_TRUE);
+
+    // Text given to loadXML is no file and adds nothing to the budget.
+    ResetBudgetForTesting(0);
+    EXPECT_EQ(document->loadXML(_bstr_t("<small/>"), &loaded), S_FALSE);
+    EXPECT_EQ(MemoryBudget(), 0u);
+    ResetBudgetForTesting(kMiB);
+    EXPECT_EQ(document->loadXML(_bstr_t("<small/>"), &loaded), S_OK);
+}
+
+TEST_F(LimitsTest, EveryCountedByteIsGivenBack) {
+    WriteFile("in.xml", "<catalog><book><price>30</price></book><book><price>40</price></book></catalog>");
+    WriteFile("list.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//price\">"
+                                     "<p><xsl:value-of select=\"concat(., '!')\"/></p></xsl:for-each></xsl:template>"));
+    const auto run = [this] { return Transform("list.xsl", "in.xml"); };
+    // The first run may leave the libraries' lazily made tables behind.
+    ASSERT_EQ(run(), "<?xml version=\"1.0\"?>\n<p>30!</p><p>40!</p>\n");
+    const std::uint64_t before = MemoryInUse();
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(run(), "<?xml version=\"1.0\"?>\n<p>30!</p><p>40!</p>\n");
+    EXPECT_EQ(MemoryInUse(), before);
+}
+
+// Just under libxslt's depth limit (which counts templates and the instructions nested in
+// them alike, so 1498 levels of call-template inside xsl:if here), each level nesting 240
+// literal elements: a result tree 360 000 deep. Copying it recurses once per element, which
+// takes between 32 and 64 MiB of stack.
+constexpr int kLevels = 1498;
+constexpr int kNested = 240;
+
+std::string DeepStylesheet() {
+    std::string open, close;
+    for (int i = 0; i < kNested; ++i) {
+        open += "<e>";
+        close += "</e>";
+    }
+    return Stylesheet("<xsl:template match=\"/\"><xsl:variable name=\"t\"><xsl:call-template name=\"down\">"
+                      "<xsl:with-param name=\"n\" select=\"" + std::to_string(kLevels) + "\"/></xsl:call-template>"
+                      "</xsl:variable><r><xsl:copy-of select=\"$t\"/></r></xsl:template>"
+                      "<xsl:template name=\"down\"><xsl:param name=\"n\"/><xsl:if test=\"$n &gt; 0\">" + open +
+                      "<xsl:call-template name=\"down\"><xsl:with-param name=\"n\" select=\"$n - 1\"/>"
+                      "</xsl:call-template>" + close + "</xsl:if></xsl:template>"
+                      "<xsl:output method=\"xml\" omit-xml-declaration=\"yes\"/>");
+}
+
+TEST_F(LimitsTest, RecursionJustUnderTheDepthLimitRunsOnTheLargeStack) {
+    ResetBudgetForTesting(xmlservice::kBudgetBase);
+    WriteFile("in.xml", "<in/>");
+    WriteFile("deep.xsl", DeepStylesheet());
+    const std::string output = Transform("deep.xsl", "in.xml");
+    EXPECT_EQ(Occurrences(output, "<e>") + Occurrences(output, "<e/>"), std::size_t{kLevels} * kNested);
+
+    // One level more and libxslt's own limit ends it cleanly.
+    std::string deeper = DeepStylesheet();
+    deeper.replace(deeper.find(std::to_string(kLevels)), 4, std::to_string(kLevels + 1));
+    WriteFile("deeper.xsl", deeper);
+    IXSLTemplatePtr compiled = Compile("deeper.xsl");
+    IXSLProcessorPtr processor;
+    ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
+    IXMLDOMDocumentPtr input = Load("in.xml");
+    HRESULT result = S_OK;
+    Run(processor, input, &result);
+    EXPECT_EQ(result, xmlservice::E_TRANSFORM_FAILED);
+    EXPECT_NE(TakeErrorDescription().find("A potential infinite template recursion was detected"), std::string::npos);
+}
+
+void* TransformDirectly(void* stylesheetText) {
+    const auto* text = static_cast<const std::string*>(stylesheetText);
+    xmlDocPtr tree = xmlReadMemory(text->data(), static_cast<int>(text->size()), "deep.xsl", nullptr, 0);
+    xsltStylesheetPtr stylesheet = xsltParseStylesheetDoc(tree);
+    xmlDocPtr input = xmlReadMemory("<in/>", 5, "in.xml", nullptr, 0);
+    xmlDocPtr result = xsltApplyStylesheet(stylesheet, input, nullptr);
+    xmlFreeDoc(result);
+    xmlFreeDoc(input);
+    xsltFreeStylesheet(stylesheet);
+    return nullptr;
+}
+
+// Shows that the case above needs the large stack: straight through libxslt, on a thread with
+// the usual 8 MiB, it overflows.
+TEST(LimitsDeathTest, TheDeepRecursionOverflowsAnOrdinaryStack) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::string stylesheet = DeepStylesheet();
+    const auto transformOnAnOrdinaryStack = [&stylesheet] {
+        pthread_attr_t attributes;
+        pthread_attr_init(&attributes);
+        pthread_attr_setstacksize(&attributes, 8 * kMiB);
+        pthread_t thread;
+        if (pthread_create(&thread, &attributes, TransformDirectly, const_cast<std::string*>(&stylesheet)) == 0)
+            pthread_join(thread, nullptr);
+        std::exit(0);
+    };
+#if defined(__SANITIZE_ADDRESS__)
+    EXPECT_DEATH(transformOnAnOrdinaryStack(), "stack-overflow");
+#else
+    EXPECT_EXIT(transformOnAnOrdinaryStack(), ::testing::KilledBySignal(SIGSEGV), "");
+#endif
+}
+
+}  // namespace
