@@ -316,7 +316,6 @@ class Case:
     outcomes: dict = field(default_factory=dict)
     checks: list = field(default_factory=list)   # (label, passed, detail)
     books: int = 0
-    catalogue_bytes: int = 0
 
     @property
     def name(self):
@@ -333,7 +332,6 @@ def prepare_case(case, catalogue_path):
         stale.unlink()
     link_or_copy(catalogue_path, inputs / "books.xml")
     shutil.copyfile(case.stylesheet, inputs / "trans.xsl")
-    case.catalogue_bytes = catalogue_path.stat().st_size
     with open(catalogue_path, "rb") as stream:
         case.books = sum(block.count(b"<book ") for block in iter(lambda: stream.read(1 << 22), b""))
 
