@@ -18,7 +18,7 @@ namespace {
 
 using xmlservice::MemoryBudget;
 using xmlservice::MemoryInUse;
-using xmlservice::ResetBudgetForTesting;
+using xmlservice::SetBudgetBaseForTesting;
 
 constexpr std::uint64_t kMiB = 1024 * 1024;
 
@@ -38,10 +38,10 @@ class LimitsTest : public ServiceTest {
 protected:
     void SetUp() override {
         ServiceTest::SetUp();
-        ResetBudgetForTesting(16 * kMiB);
+        SetBudgetBaseForTesting(16 * kMiB);
     }
     void TearDown() override {
-        ResetBudgetForTesting(xmlservice::kBudgetBase);
+        SetBudgetBaseForTesting(xmlservice::kBudgetBase);
         ServiceTest::TearDown();
     }
 };
@@ -87,7 +87,7 @@ TEST_F(LimitsTest, ExponentialWorkStopsAtTheBudgetWhileSmallerWorkRuns) {
     WriteFile("grow-string.xsl", kGrowingString);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        ResetBudgetForTesting(16 * kMiB);
+        SetBudgetBaseForTesting(16 * kMiB);
         IXSLTemplatePtr compiled = Compile(c.stylesheet);
         IXMLDOMDocumentPtr input = Load("in.xml");
         IXSLProcessorPtr processor;
@@ -124,7 +124,7 @@ TEST_F(LimitsTest, ExponentialWorkStopsAtTheBudgetWhileSmallerWorkRuns) {
     }
 }
 
-TEST_F(LimitsTest, ALoadGetsSixteenTimesItsFileOnTopOfTheBase) {
+TEST_F(LimitsTest, ALoadedDocumentAddsSixteenTimesItsFileToTheBase) {
     // The same size twice: 50 000 empty elements take far more than 16 times their text as a
     // tree, one text node of that size hardly more.
     constexpr int kElements = 50000;
@@ -136,12 +136,11 @@ TEST_F(LimitsTest, ALoadGetsSixteenTimesItsFileOnTopOfTheBase) {
     WriteFile("elements.xml", elements);
     WriteFile("text.xml", text);
 
-    ResetBudgetForTesting(0);
+    SetBudgetBaseForTesting(0);
     IXMLDOMDocumentPtr document(CLSID_DOMDocument);
     VARIANT_BOOL loaded = VARIANT_TRUE;
     EXPECT_EQ(document->load(Text("elements.xml"), &loaded), S_FALSE);
     EXPECT_EQ(loaded, VARIANT_FALSE);
-    EXPECT_EQ(MemoryBudget(), 16 * elements.size());
     EXPECT_EQ(ParseReason(document), "The memory budget of 3.1 MiB for the XML work (0 bytes plus 16 times the "
                                      "195.3 KiB of the files loaded) is exceeded");
     IXMLDOMParseErrorPtr error;
@@ -150,15 +149,22 @@ TEST_F(LimitsTest, ALoadGetsSixteenTimesItsFileOnTopOfTheBase) {
     EXPECT_EQ(error->get_errorCode(&code), S_OK);
     EXPECT_EQ(code, E_OUTOFMEMORY);
 
-    ResetBudgetForTesting(0);
+    // A failed load holds nothing, so its file's share goes again.
+    EXPECT_EQ(MemoryBudget(), 0u);
     EXPECT_EQ(document->load(Text("text.xml"), &loaded), S_OK) << ParseReason(document);
     EXPECT_EQ(loaded, VARIANT_TRUE);
+    EXPECT_EQ(MemoryBudget(), 16 * text.size());
+    {
+        IXMLDOMDocumentPtr second = Load("text.xml");
+        EXPECT_EQ(MemoryBudget(), 2 * 16 * text.size());
+    }
+    EXPECT_EQ(MemoryBudget(), 16 * text.size());
 
-    // Text given to loadXML is no file and adds nothing to the budget.
-    ResetBudgetForTesting(0);
+    // Text given to loadXML is no file and brings no share; the text.xml tree goes with the
+    // new load.
     EXPECT_EQ(document->loadXML(_bstr_t("<small/>"), &loaded), S_FALSE);
     EXPECT_EQ(MemoryBudget(), 0u);
-    ResetBudgetForTesting(kMiB);
+    SetBudgetBaseForTesting(kMiB);
     EXPECT_EQ(document->loadXML(_bstr_t("<small/>"), &loaded), S_OK);
 }
 
@@ -197,7 +203,7 @@ std::string DeepStylesheet() {
 }
 
 TEST_F(LimitsTest, RecursionJustUnderTheDepthLimitRunsOnTheLargeStack) {
-    ResetBudgetForTesting(xmlservice::kBudgetBase);
+    SetBudgetBaseForTesting(xmlservice::kBudgetBase);
     WriteFile("in.xml", "<in/>");
     WriteFile("deep.xsl", DeepStylesheet());
     const std::string output = Transform("deep.xsl", "in.xml");

@@ -97,7 +97,19 @@ std::string SizeText(std::uint64_t bytes) {
 
 void InstallBudget() noexcept { xmlMemSetup(CountedFree, CountedMalloc, CountedRealloc, CountedStrdup); }
 
-void CountLoadedFile(std::uint64_t bytes) noexcept { gLoaded.fetch_add(bytes, std::memory_order_relaxed); }
+BudgetShare::BudgetShare(std::uint64_t fileBytes) noexcept : fileBytes_(fileBytes) {
+    gLoaded.fetch_add(fileBytes_, std::memory_order_relaxed);
+}
+
+BudgetShare::~BudgetShare() { gLoaded.fetch_sub(fileBytes_, std::memory_order_relaxed); }
+
+BudgetShare& BudgetShare::operator=(BudgetShare&& other) noexcept {
+    if (this != &other) {
+        gLoaded.fetch_sub(fileBytes_, std::memory_order_relaxed);
+        fileBytes_ = std::exchange(other.fileBytes_, 0);
+    }
+    return *this;
+}
 
 std::uint64_t MemoryInUse() noexcept { return InUse(); }
 
@@ -113,11 +125,10 @@ std::string BudgetExceededDescription() {
            " times the " + SizeText(gLoaded.load(std::memory_order_relaxed)) + " of the files loaded) is exceeded";
 }
 
-void ResetBudgetForTesting(std::uint64_t base) noexcept {
+void SetBudgetBaseForTesting(std::uint64_t base) noexcept {
     // Setting the libraries up must never meet a test's small budget.
     PrepareLibraries();
     gBase.store(base, std::memory_order_relaxed);
-    gLoaded.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace xmlservice

@@ -5,28 +5,42 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace xmlservice {
 
 // What the budget allows before any file is loaded.
 constexpr std::uint64_t kBudgetBase = std::uint64_t{1} << 30;
-// Each byte of a file that load reads adds this many bytes to the budget.
+// Each byte of the file behind a loaded document adds this many bytes to the budget.
 constexpr std::uint64_t kBudgetPerLoadedByte = 16;
 
 // Routes the libraries' allocations through the counting allocator (xmlMemSetup). Called once,
 // before the libraries are initialised.
 void InstallBudget() noexcept;
-// Adds a file that load has read to what the budget allows.
-void CountLoadedFile(std::uint64_t bytes) noexcept;
+// A loaded file's share of the budget, given while a document holds what was parsed from it.
+class BudgetShare {
+public:
+    BudgetShare() noexcept = default;
+    // Adds kBudgetPerLoadedByte times `fileBytes` to the budget.
+    explicit BudgetShare(std::uint64_t fileBytes) noexcept;
+    // Takes the share back.
+    ~BudgetShare();
+    BudgetShare(BudgetShare&& other) noexcept : fileBytes_(std::exchange(other.fileBytes_, 0)) {}
+    BudgetShare& operator=(BudgetShare&& other) noexcept;
+
+private:
+    std::uint64_t fileBytes_ = 0;
+};
+
 // The bytes the libraries hold now.
 std::uint64_t MemoryInUse() noexcept;
-// The budget now: the base plus kBudgetPerLoadedByte times the bytes of the files loaded.
+// The budget now: the base plus kBudgetPerLoadedByte times the bytes of the files whose
+// documents are loaded.
 std::uint64_t MemoryBudget() noexcept;
 // The one-line description of a call that went over the budget.
 std::string BudgetExceededDescription();
 
-// For the service's own tests: replaces the base and forgets the files loaded so far, once the
-// libraries are prepared.
-void ResetBudgetForTesting(std::uint64_t base) noexcept;
+// For the service's own tests: replaces the base, once the libraries are prepared.
+void SetBudgetBaseForTesting(std::uint64_t base) noexcept;
 
 }  // namespace xmlservice

@@ -102,7 +102,8 @@ public:
                 return NotLoaded(missing ? Failure::FileNotFound : Failure::FileUnreadable, name,
                                  "The file \"" + name + "\" cannot be read: " + std::generic_category().message(error));
             }
-            CountLoadedFile(content.size());
+            // The parse already has the file's share; the document keeps it once loaded.
+            BudgetShare share(content.size());
             const std::string real = ResolvedPath(path);
             const std::string url = FileUrlFromPath(real);
             CallRecord call;
@@ -110,6 +111,7 @@ public:
             DocumentHandle tree = ParseDocument(call, content, url, false);
             if (!tree) return NotParsed(call, name, content);
             Loaded(std::move(tree), url, name, FolderOf(real));
+            share_ = std::move(share);
             *isSuccessful = VARIANT_TRUE;
             return S_OK;
         });
@@ -163,6 +165,7 @@ private:
         folder_.clear();
         parseDetails_ = {};
         parseError_ = nullptr;
+        share_ = {};
     }
 
     void Loaded(DocumentHandle tree, std::string url, std::string name, std::string folder) noexcept {
@@ -207,6 +210,7 @@ private:
     std::string url_;
     std::string name_;
     std::string folder_;
+    BudgetShare share_;
     ParseDetails parseDetails_;
     _com_ptr_t<IXMLDOMParseError> parseError_;
 };
