@@ -5,21 +5,38 @@
 #include <memory>
 
 bool WriteText(std::FILE* file, std::string_view text) noexcept {
+    // The translated text goes out in large blocks: a call per line would cost more than the
+    // translation itself on a result of megabytes, and a line-buffered console would get a
+    // write per line.
+    constexpr std::size_t kBlock = 64 * 1024;
+    char block[kBlock];
+    std::size_t used = 0;
+    const auto flush = [&] {
+        if (used > 0) std::fwrite(block, 1, used, file);
+        used = 0;
+    };
     const char* cursor = text.data();
     std::size_t left = text.size();
-    // Whole runs between line feeds at a time: the result text can be large.
     while (left > 0) {
         const auto* lineFeed = static_cast<const char*>(std::memchr(cursor, '\n', left));
-        if (lineFeed == nullptr) {
-            std::fwrite(cursor, 1, left, file);
-            break;
+        const std::size_t run = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - cursor) : left;
+        if (run >= kBlock / 2) {
+            // A long run goes straight from the text, without a copy.
+            flush();
+            std::fwrite(cursor, 1, run, file);
+        } else {
+            if (used + run + 2 > kBlock) flush();
+            std::memcpy(block + used, cursor, run);
+            used += run;
         }
-        const auto run = static_cast<std::size_t>(lineFeed - cursor);
-        if (run > 0) std::fwrite(cursor, 1, run, file);
-        std::fwrite("\r\n", 1, 2, file);
+        if (lineFeed == nullptr) break;
+        if (used + 2 > kBlock) flush();
+        block[used++] = '\r';
+        block[used++] = '\n';
         cursor = lineFeed + 1;
         left -= run + 1;
     }
+    flush();
     return std::ferror(file) == 0;
 }
 

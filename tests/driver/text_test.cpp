@@ -49,6 +49,23 @@ TEST(WriteText, LargeTextKeepsEveryByte) {
     EXPECT_EQ(Stored(text), expected);
 }
 
+TEST(WriteText, RunsOfEveryLengthAroundItsBlocks) {
+    // Runs between line feeds as long as, or around, the blocks the text is written in, so
+    // that a run or a line end meets every edge of a block.
+    std::string text;
+    std::string expected;
+    for (const std::size_t length : {0, 1, 32767, 32768, 32769, 65533, 65534, 65535, 65536, 65537, 200000}) {
+        for (const std::size_t lead : {0, 1, 2}) {
+            const std::string run = std::string(lead, 'a') + std::string(length, static_cast<char>('b' + length % 7));
+            text += run + "\n";
+            expected += run + "\r\n";
+        }
+    }
+    text += std::string(70000, 'z');
+    expected += std::string(70000, 'z');
+    EXPECT_EQ(Stored(text), expected);
+}
+
 TEST(WriteText, ReportsAStreamThatTakesNothing) {
     std::FILE* full = std::fopen("/dev/full", "wb");
     ASSERT_NE(full, nullptr);
