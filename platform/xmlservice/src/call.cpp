@@ -2,6 +2,7 @@
 
 #include "budget.h"
 #include "files.h"
+#include "keys.h"
 
 #include <libexslt/exslt.h>
 #include <libxml/globals.h>
@@ -198,6 +199,8 @@ xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, vo
         if (location != path) call->NameFile(location, path);
         DocumentHandle document = ParseDocument(*call, content, location, false, dictionary);
         if (!document && call->Refused()) Stop(context);
+        // Modules are compiled like the main stylesheet, so they get the same rewrite.
+        if (document && type == XSLT_LOAD_STYLESHEET) RewriteFirstKeyCalls(document.get());
         return document.release();
     } catch (...) {
         call->Add({"Not enough memory to load a document"});

@@ -1,4 +1,5 @@
 #include "call.h"
+#include "keys.h"
 #include "large_stack.h"
 #include "objects.h"
 
@@ -232,7 +233,8 @@ private:
         }
         // Without its security preferences libxslt would allow writing; no transformation runs so.
         if (!context || TransformSecurity() == nullptr ||
-            xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get()) != 0)
+            xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get()) != 0 ||
+            !RegisterKeyFunctions(context.get()))
             return Fail(Failure::NoMemory);
 
         for (const Parameter& parameter : parameters_) {
@@ -319,6 +321,7 @@ public:
             // libxslt rewrites the tree it compiles, so it gets a copy; the document stays usable.
             DocumentHandle copy(xmlCopyDoc(view.tree, 1));
             if (!copy) return Keep(Failure::NoMemory, call.Describe({}));
+            RewriteFirstKeyCalls(copy.get());
             StylesheetHandle compiled(xsltParseStylesheetDoc(copy.get()));
             // A compiled stylesheet owns its tree; after a failure libxslt leaves the tree to us.
             if (compiled) (void)copy.release();

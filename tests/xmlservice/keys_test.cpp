@@ -1,0 +1,348 @@
+// key(): the service's own key() and its rewrite of key(...)[1] give libxslt's answers, byte for
+// byte, at a cost that grows linearly with the groups instead of with their squares.
+#include "service_test.h"
+
+#include "call.h"
+#include "handles.h"
+#include "keys.h"
+
+#include <libxml/parser.h>
+#include <libxml/xmlIO.h>
+#include <libxslt/documents.h>
+#include <libxslt/transform.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltutils.h>
+
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+using xmlservice::KeyNodeWork;
+using xmlservice::kFirstKeyFunction;
+using xmlservice::RewriteFirstKeyCalls;
+using xmlservice::XPathText;
+
+class KeysTest : public ServiceTest {
+protected:
+    // What libxslt alone makes of the stylesheet file applied to the input file, with its own
+    // key() and its own loader for modules; the bytes as xsltSaveResultToString writes them.
+    std::string LibxsltBytes(const std::string& stylesheet, const std::string& input) {
+        // The service's reads are confined to a call's folders, and its messages go to the call.
+        xmlservice::CallRecord call({std::filesystem::canonical(folder_).string()});
+        // libxml2's and libxslt's own loaders, which the service replaces, for this run only.
+        const xmlExternalEntityLoader serviceEntityLoader = xmlGetExternalEntityLoader();
+        xmlSetExternalEntityLoader(xmlNoNetExternalEntityLoader);
+        const xsltDocLoaderFunc serviceLoader = xsltDocDefaultLoader;
+        xsltSetLoaderFunc(nullptr);
+        const int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA;
+        xmlservice::DocumentHandle tree(xmlReadFile(Absolute(stylesheet).c_str(), nullptr, options));
+        const xmlservice::StylesheetHandle compiled(tree ? xsltParseStylesheetDoc(tree.get()) : nullptr);
+        if (compiled) (void)tree.release();  // the stylesheet owns its tree now
+        const xmlservice::DocumentHandle source(xmlReadFile(Absolute(input).c_str(), nullptr, options));
+        std::string bytes = "<libxslt failed>";
+        if (compiled && source) {
+            const xmlservice::TransformContextHandle context(xsltNewTransformContext(compiled.get(), source.get()));
+            const xmlservice::DocumentHandle result(
+                xsltApplyStylesheetUser(compiled.get(), source.get(), nullptr, nullptr, nullptr, context.get()));
+            xmlChar* text = nullptr;
+            int length = 0;
+            if (result && xsltSaveResultToString(&text, &length, result.get(), compiled.get()) == 0) {
+                const std::unique_ptr<xmlChar, xmlservice::LibraryMemoryDeleter> owned(text);
+                bytes.assign(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
+            }
+        }
+        xsltSetLoaderFunc(serviceLoader);
+        xmlSetExternalEntityLoader(serviceEntityLoader);
+        lastLibxsltMessages_ = call.Describe({});
+        return bytes;
+    }
+
+    // Runs the stylesheet file through the service and through libxslt and expects the same
+    // bytes, which must hold `mustHold` so that the comparison compares something real.
+    void ExpectLibxsltBytes(const std::string& stylesheet, const std::string& input, const std::string& mustHold) {
+        const std::string written = Transform(stylesheet, input);
+        EXPECT_EQ(written, LibxsltBytes(stylesheet, input)) << stylesheet << lastLibxsltMessages_;
+        EXPECT_NE(written.find(mustHold), std::string::npos) << stylesheet << "\n" << written;
+    }
+
+    std::string lastLibxsltMessages_;
+};
+
+const std::string kText = "<xsl:output method=\"text\"/>";
+
+std::string Stylesheet(const std::string& body, const std::string& namespaces = {}) {
+    return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"" + namespaces + ">" +
+           body + "</xsl:stylesheet>";
+}
+
+std::string First(const std::string& arguments) { return std::string(kFirstKeyFunction) + arguments; }
+
+// Books in genres that interleave, a book in two genres, and a shelf that refers to genres.
+const std::string kBooks =
+    "<shelf><book id=\"b1\"><genre>poetry</genre><title>Ode</title></book>"
+    "<book id=\"b2\"><genre>crime</genre><title>Alibi</title></book>"
+    "<book id=\"b3\"><genre>poetry</genre><genre>crime</genre><title>Sonnet</title></book>"
+    "<book id=\"b4\"><genre>drama</genre><title>Exit</title></book>"
+    "<book id=\"b5\"><genre>crime</genre><title>Motive</title></book>"
+    "<wish>drama</wish><wish>crime</wish><wish>none</wish></shelf>";
+
+TEST(KeyRewrite, OnlyKeyCallsFollowedByThePredicateOneBecomeTheFirstNodeCall) {
+    struct Case {
+        std::string text;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"key('k', .)[1]", First("('k', .)")},
+        {"generate-id(key('k', genre) [ 1 ])", "generate-id(" + First("('k', genre))")},
+        {"key ('k', 'v')[1.0]/title", std::string(kFirstKeyFunction) + " ('k', 'v')/title"},
+        {"key('k', v)[01][2]", First("('k', v)[2]")},
+        {"count(. | key('k', v)[1]) = 1", "count(. | " + First("('k', v)) = 1")},
+        {"key('a', key('b', x)[1])[1]", First("('a', " + First("('b', x))"))},
+        {"key('k', ')[1]')[1]", First("('k', ')[1]')")},
+        {"key('k', (v | w)[1])[1]", First("('k', (v | w)[1])")},
+        // Not a first node of key(), or no call of key() at all.
+        {"concat('key(1)[1]', \"key('k', 1)[1]\")", "concat('key(1)[1]', \"key('k', 1)[1]\")"},
+        {"key('k', v)[2]", "key('k', v)[2]"},
+        {"key('k', v)[last()]", "key('k', v)[last()]"},
+        {"key('k', v)[position() = 1]", "key('k', v)[position() = 1]"},
+        {"key('k', v)", "key('k', v)"},
+        {"p:key('k', v)[1]", "p:key('k', v)[1]"},
+        {"keys('k', v)[1]", "keys('k', v)[1]"},
+        {"$key[1]", "$key[1]"},
+        {"//key[1]", "//key[1]"},
+        {"child::key[1]", "child::key[1]"},
+        // Texts that do not compile stay as written, for libxslt to report.
+        {"key('k', v)[1] +", "key('k', v)[1] +"},
+        {"r/key('k', v)[1]", "r/key('k', v)[1]"},
+        {"key('k', 'v)[1]", "key('k', 'v)[1]"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(RewriteFirstKeyCalls(c.text, XPathText::Expression), c.expected) << c.text;
+
+    // In a pattern, key() at the top is a pattern of its own; inside predicates it is a call.
+    EXPECT_EQ(RewriteFirstKeyCalls("key('k', 'v')[1]", XPathText::Pattern), "key('k', 'v')[1]");
+    EXPECT_EQ(RewriteFirstKeyCalls("book[generate-id() = generate-id(key('k', genre)[1])]", XPathText::Pattern),
+              "book[generate-id() = generate-id(" + First("('k', genre))]"));
+}
+
+TEST_F(KeysTest, GroupingIdiomsGiveLibxsltsBytes) {
+    WriteFile("in.xml", kBooks);
+    const std::string key = "<xsl:key name=\"by-genre\" match=\"book\" use=\"genre\"/>";
+    const std::string text = key + kText;
+    struct Case {
+        std::string body;
+        std::string mustHold;
+    };
+    const Case cases[] = {
+        // The usual idiom, with the group of each first book and their sorting.
+        {text + "<xsl:template match=\"/\"><xsl:for-each select=\"//book[generate-id() = generate-id(key('by-genre',"
+               " genre)[1])]\"><xsl:sort select=\"genre\"/><xsl:variable name=\"g\" select=\"key('by-genre', genre)\"/>"
+               "<xsl:value-of select=\"genre\"/>:<xsl:value-of select=\"count($g)\"/>:<xsl:for-each select=\"$g\">"
+               "<xsl:sort select=\"title\"/><xsl:value-of select=\"@id\"/>,</xsl:for-each>;</xsl:for-each>"
+               "</xsl:template>",
+         "crime:3:b2,b5,b3,;"},
+        // The other common form, with whitespace inside the call and its predicate.
+        {text + "<xsl:template match=\"/\"><xsl:for-each select=\"//book[count(. | key( 'by-genre' , genre ) [ 1 ])"
+               " = 1]\"><xsl:value-of select=\"@id\"/>,</xsl:for-each></xsl:template>",
+         "b1,b2,b4,"},
+        // As a template's pattern, and in attribute value templates of a literal result element.
+        {key + "<xsl:output method=\"xml\" omit-xml-declaration=\"yes\"/><xsl:template match=\"/\"><out>"
+               "<xsl:apply-templates select=\"//book\"/></out></xsl:template>"
+               "<xsl:template match=\"book[generate-id() = generate-id(key('by-genre', genre)[1])]\">"
+               "<first id=\"{key('by-genre', genre)[1]/@id}\" same=\"{{key('by-genre', genre)[1]}}\""
+               " text=\"{concat('key(&quot;k&quot;, 1)[1]', key('by-genre', genre)[1]/title)}\"/>"
+               "</xsl:template><xsl:template match=\"book\"/>",
+         "<first id=\"b1\" same=\"{key('by-genre', genre)[1]}\" text=\"key(&quot;k&quot;, 1)[1]Ode\"/>"},
+        // Other positions are no first node and keep their meaning (for one value: several values
+        // are ordered differently, as FirstNodesAreInDocumentOrder shows).
+        {text + "<xsl:template match=\"/\"><xsl:for-each select=\"//book\"><xsl:value-of select=\"key('by-genre',"
+               " genre[1])[2]/@id\"/>/<xsl:value-of select=\"key('by-genre', genre[1])[last()]/@id\"/>,</xsl:for-each>"
+               "</xsl:template>",
+         "b3/b3,b3/b5,b3/b3,/b4,b3/b5,"},
+        // A value without a group, and a key name without a definition.
+        {text + "<xsl:template match=\"/\">[<xsl:value-of select=\"count(key('by-genre', 'none'))\"/>"
+               "<xsl:value-of select=\"key('by-genre', 'none')[1]/@id\"/>|<xsl:value-of"
+               " select=\"count(key('no-such-key', 'crime')[1])\"/>]</xsl:template>",
+         "[0|0]"},
+    };
+    for (const Case& c : cases) {
+        WriteFile("grouping.xsl", Stylesheet(c.body));
+        ExpectLibxsltBytes("grouping.xsl", "in.xml", c.mustHold);
+    }
+}
+
+TEST_F(KeysTest, NodeSetArgumentsNamespacesAndAttributesGiveLibxsltsBytes) {
+    WriteFile("in.xml", kBooks);
+    struct Case {
+        std::string body;
+        std::string namespaces;
+        std::string mustHold;
+    };
+    const Case cases[] = {
+        // Each node's string value looked up, the union without duplicates; b3 is in both groups.
+        {"<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template match=\"/\"><xsl:for-each"
+         " select=\"key('g', //wish)\"><xsl:value-of select=\"@id\"/>,</xsl:for-each>|<xsl:value-of"
+         " select=\"count(key('g', //wish))\"/>|<xsl:value-of select=\"key('g', //wish[2])[1]/@id\"/>|<xsl:value-of"
+         " select=\"count(key('g', //nothing))\"/></xsl:template>",
+         "", "b2,b3,b4,b5,|4|b2|0"},
+        // A key in a namespace, named through another prefix for the same URI; an unprefixed key
+        // of the same local name is another key.
+        {"<xsl:key name=\"a:g\" match=\"book\" use=\"genre\"/><xsl:key name=\"g\" match=\"book\" use=\"title\"/>"
+         "<xsl:template match=\"/\" xmlns:b=\"urn:keys\"><xsl:value-of select=\"count(key('b:g', 'crime'))\"/>,"
+         "<xsl:value-of select=\"key('b:g', 'crime')[1]/@id\"/>,<xsl:value-of select=\"count(key('g', 'crime'))\"/>,"
+         "<xsl:value-of select=\"key('g', 'Exit')[1]/@id\"/></xsl:template>",
+         " xmlns:a=\"urn:keys\"", "3,b2,0,b4"},
+        // Attributes as members, one member found through two values, and members whose use gives
+        // one value twice (its genre and a wish), which are in the group once.
+        {"<xsl:key name=\"ids\" match=\"@id\" use=\".\"/><xsl:key name=\"t\" match=\"book\" use=\"genre | title\"/>"
+         "<xsl:key name=\"twice\" match=\"book\" use=\"genre | ../wish\"/><xsl:template match=\"/\"><xsl:value-of"
+         " select=\"name(key('ids', 'b4')[1]/..)\"/>,<xsl:value-of select=\"count(key('t', 'Sonnet') | key('t',"
+         " 'poetry'))\"/>,<xsl:value-of select=\"count(key('twice', 'crime'))\"/></xsl:template>",
+         "", "book,2,5"},
+    };
+    for (const Case& c : cases) {
+        WriteFile("arguments.xsl", Stylesheet(kText + c.body, c.namespaces));
+        ExpectLibxsltBytes("arguments.xsl", "in.xml", c.mustHold);
+    }
+}
+
+TEST_F(KeysTest, KeysOfOtherDocumentsAndOfResultTreeFragmentsGiveLibxsltsBytes) {
+    WriteFile("in.xml", kBooks);
+    WriteFile("more.xml", "<more><book id=\"m1\"><genre>crime</genre></book><book id=\"m2\"><genre>crime</genre>"
+                          "</book></more>");
+    const std::string key = kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/>";
+    const std::string documents =
+        key + "<xsl:template match=\"/\"><xsl:for-each select=\"document('more.xml')//book\"><xsl:value-of"
+              " select=\"count(key('g', 'crime'))\"/>:<xsl:value-of select=\"key('g', genre)[1]/@id\"/>,</xsl:for-each>"
+              "<xsl:value-of select=\"key('g', 'crime')[1]/@id\"/></xsl:template>";
+    WriteFile("documents.xsl", Stylesheet(documents));
+    ExpectLibxsltBytes("documents.xsl", "in.xml", "2:m1,2:m1,b2");
+
+    const std::string fragments =
+        key + "<xsl:variable name=\"made\"><book id=\"r1\"><genre>crime</genre></book><book id=\"r2\"><genre>poetry"
+              "</genre></book><book id=\"r3\"><genre>crime</genre></book></xsl:variable><xsl:template match=\"/\">"
+              "<xsl:for-each select=\"exsl:node-set($made)/book\"><xsl:value-of select=\"count(key('g', genre))\"/>"
+              ":<xsl:value-of select=\"key('g', genre)[1]/@id\"/>,</xsl:for-each><xsl:value-of select=\"count(key('g',"
+              " 'crime'))\"/></xsl:template>";
+    WriteFile("fragments.xsl", Stylesheet(fragments, " xmlns:exsl=\"http://exslt.org/common\""));
+    ExpectLibxsltBytes("fragments.xsl", "in.xml", "2:r1,1:r2,2:r1,3");
+}
+
+TEST_F(KeysTest, KeyPatternsRecursiveKeysSeveralDefinitionsAndModulesGiveLibxsltsBytes) {
+    WriteFile("in.xml", kBooks);
+    struct Case {
+        std::string body;
+        std::string mustHold;
+    };
+    const Case cases[] = {
+        // The tables are built by the service's key() first (the global variable), then matched
+        // by a template's key() pattern, which finds its nodes marked.
+        {"<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:variable name=\"crime\" select=\"count(key('g',"
+         " 'crime'))\"/><xsl:template match=\"/\"><xsl:value-of select=\"$crime\"/>:<xsl:apply-templates"
+         " select=\"//book\"/></xsl:template><xsl:template match=\"key('g', 'drama')\">D<xsl:value-of"
+         " select=\"@id\"/>,</xsl:template><xsl:template match=\"book\"><xsl:value-of select=\"@id\"/>,"
+         "</xsl:template>",
+         "3:b1,b2,b3,Db4,b5,"},
+        // A key whose use calls key() on another key.
+        {"<xsl:key name=\"title\" match=\"book\" use=\"@id\"/><xsl:key name=\"by-first-title\" match=\"wish\""
+         " use=\"key('title', 'b2')[1]/title\"/><xsl:template match=\"/\"><xsl:value-of"
+         " select=\"count(key('by-first-title', 'Alibi'))\"/></xsl:template>",
+         "3"},
+        // Two definitions of one name fill one table.
+        {"<xsl:key name=\"any\" match=\"book\" use=\"genre\"/><xsl:key name=\"any\" match=\"wish\" use=\".\"/>"
+         "<xsl:template match=\"/\"><xsl:value-of select=\"count(key('any', 'crime'))\"/>:<xsl:for-each"
+         " select=\"key('any', 'drama')\"><xsl:value-of select=\"name()\"/>,</xsl:for-each></xsl:template>",
+         "4:book,wish,"},
+    };
+    for (const Case& c : cases) {
+        WriteFile("tables.xsl", Stylesheet(kText + c.body));
+        ExpectLibxsltBytes("tables.xsl", "in.xml", c.mustHold);
+    }
+
+    // An imported module is compiled through the loader and gets the same rewrite.
+    WriteFile("module.xsl", Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template"
+                                       " match=\"book\"><xsl:value-of select=\"key('g', genre)[1]/@id\"/>,"
+                                       "</xsl:template>"));
+    WriteFile("main.xsl", Stylesheet("<xsl:import href=\"module.xsl\"/>" + kText + "<xsl:template match=\"/\">"
+                                     "<xsl:apply-templates select=\"//book\"/></xsl:template>"));
+    ExpectLibxsltBytes("main.xsl", "in.xml", "b1,b2,b1,b4,b2,");
+}
+
+TEST_F(KeysTest, FirstNodesAreInDocumentOrderWhereLibxsltKeepsTheOrderOfTheValues) {
+    // libxslt's key() lists the groups of a node-set argument one after another, and the groups of
+    // a key with several definitions one definition after another, so its key(...)[1] can be a
+    // later node. XPath takes key()'s result in document order, and so does the service, for [1]
+    // and [position() = 1] alike. (libxslt answers "b4,b4,b2,wish,wish" here.)
+    WriteFile("in.xml", kBooks);
+    WriteFile("order.xsl",
+              Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:key name=\"two\""
+                         " match=\"wish\" use=\".\"/><xsl:key name=\"two\" match=\"book\" use=\"genre\"/>"
+                         "<xsl:template match=\"/\"><xsl:value-of select=\"key('g', //wish)[1]/@id\"/>,"
+                         "<xsl:value-of select=\"key('g', //wish)[position() = 1]/@id\"/>,"
+                         "<xsl:value-of select=\"key('g', //wish)[2]/@id\"/>,"
+                         "<xsl:value-of select=\"name(key('two', 'drama')[1])\"/>,"
+                         "<xsl:value-of select=\"name(key('two', 'drama')[position() = 1])\"/></xsl:template>"));
+    EXPECT_EQ(Transform("order.xsl", "in.xml"), "b2,b2,b3,book,book");
+}
+
+TEST_F(KeysTest, WrongCallsFailWithLibxsltsMessagesUnderTheNameKey) {
+    WriteFile("in.xml", kBooks);
+    struct Case {
+        std::string call;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"key('g')", "key() : expects two arguments"},
+        {"key('g')[1]", "key() : expects two arguments"},
+        {"key('nowhere:g', 'crime')", "key() : prefix nowhere is not bound"},
+        {"key('nowhere:g', 'crime')[1]", "key() : prefix nowhere is not bound"},
+    };
+    for (const Case& c : cases) {
+        WriteFile("wrong.xsl", Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template"
+                                                  " match=\"/\"><xsl:value-of select=\"count(" +
+                                          c.call + ")\"/></xsl:template>"));
+        IXSLTemplatePtr compiled = Compile("wrong.xsl");
+        IXSLProcessorPtr processor;
+        ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
+        IXMLDOMDocumentPtr input = Load("in.xml");
+        HRESULT result = S_OK;
+        Run(processor, input, &result);
+        EXPECT_TRUE(FAILED(result)) << c.call;
+        const std::string description = RaisedDescription(result, processor, __uuidof(IXSLProcessor));
+        EXPECT_NE(description.find(c.message), std::string::npos) << description;
+        EXPECT_EQ(description.find(kFirstKeyFunction), std::string::npos) << description;
+        EXPECT_EQ(LibxsltBytes("wrong.xsl", "in.xml"), "<libxslt failed>") << c.call;
+        EXPECT_NE(lastLibxsltMessages_.find(c.message), std::string::npos) << lastLibxsltMessages_;
+    }
+}
+
+// A catalogue of `books` books in two genres, alternating.
+std::string Catalogue(int books) {
+    std::string catalogue = "<catalog>";
+    for (int i = 0; i < books; ++i)
+        catalogue += "<book id=\"" + std::to_string(i) + "\"><genre>" + (i % 2 == 0 ? "even" : "odd") + "</genre></book>";
+    return catalogue + "</catalog>";
+}
+
+TEST_F(KeysTest, GroupingCostsWorkInProportionToTheBooksNotToTheirSquares) {
+    // Every book asks for the first of its group, and each of the two groups is listed once.
+    // Copying whole groups for each book would cost books * books / 2.
+    WriteFile("group.xsl",
+              Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template match=\"/\"><xsl:for-each"
+                         " select=\"//book[generate-id() = generate-id(key('g', genre)[1])]\"><xsl:value-of"
+                         " select=\"genre\"/>:<xsl:value-of select=\"count(key('g', genre))\"/>,</xsl:for-each>"
+                         "</xsl:template>"));
+    for (const int books : {1000, 8000}) {
+        WriteFile("catalogue.xml", Catalogue(books));
+        const std::uint64_t before = KeyNodeWork();
+        const std::string written = Transform("group.xsl", "catalogue.xml");
+        const std::uint64_t work = KeyNodeWork() - before;
+        const std::string half = std::to_string(books / 2);
+        EXPECT_EQ(written, "even:" + half + ",odd:" + half + ",");
+        // Building the table, one first node per book, and both groups copied once.
+        EXPECT_GE(work, static_cast<std::uint64_t>(2 * books)) << books;
+        EXPECT_LE(work, static_cast<std::uint64_t>(4 * books)) << books;
+    }
+}
+
+}  // namespace
