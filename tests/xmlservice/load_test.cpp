@@ -1,6 +1,13 @@
 // Loading documents: the answers of load and loadXML, and what parseError tells.
 #include "service_test.h"
 
+#include "objects.h"
+
+#include <libxml/tree.h>
+#include <libxml/xpath.h>
+
+#include <cstdint>
+
 namespace {
 
 class LoadTest : public ServiceTest {};
@@ -202,6 +209,71 @@ TEST_F(LoadTest, ObjectsAnswerWhichInterfacesCarryErrorInformation) {
         ASSERT_EQ(c.object->QueryInterface(&support), S_OK);
         EXPECT_EQ(support->InterfaceSupportsErrorInfo(c.supported), S_OK);
         EXPECT_EQ(support->InterfaceSupportsErrorInfo(__uuidof(IStream)), S_FALSE);
+    }
+}
+
+// The places in document order that XPath reads from the elements of `document`'s tree, in
+// document order.
+std::vector<std::intptr_t> ElementPlaces(IXMLDOMDocument* document) {
+    xmlservice::IDocumentAccess* access = nullptr;
+    EXPECT_EQ(document->QueryInterface(__uuidof(xmlservice::IDocumentAccess), reinterpret_cast<void**>(&access)), S_OK);
+    xmlservice::DocumentView view;
+    EXPECT_EQ(access->GetView(&view), S_OK);
+    access->Release();
+    std::vector<std::intptr_t> places;
+    const auto walk = [&](const auto& self, xmlNodePtr node) -> void {
+        for (; node != nullptr; node = node->next) {
+            if (node->type != XML_ELEMENT_NODE) continue;
+            places.push_back(reinterpret_cast<std::intptr_t>(node->content));
+            self(self, node->children);
+        }
+    };
+    walk(walk, view.tree->children);
+    // What libxml2's own numbering gives; it must leave every place as it was.
+    const long count = xmlXPathOrderDocElems(view.tree);
+    EXPECT_EQ(count, static_cast<long>(places.size()));
+    std::vector<std::intptr_t> renumbered;
+    const auto again = [&](const auto& self, xmlNodePtr node) -> void {
+        for (; node != nullptr; node = node->next) {
+            if (node->type != XML_ELEMENT_NODE) continue;
+            renumbered.push_back(reinterpret_cast<std::intptr_t>(node->content));
+            self(self, node->children);
+        }
+    };
+    again(again, view.tree->children);
+    EXPECT_EQ(places, renumbered);
+    return places;
+}
+
+TEST_F(LoadTest, LoadedElementsCarryTheirPlaceInDocumentOrder) {
+    const struct {
+        const char* what;
+        const char* text;
+        std::size_t elements;
+    } cases[] = {
+        {"one element", "<r/>", 1},
+        {"nested, with text, comments, instructions and CDATA",
+         "<?pi x?><!-- c --><r a='1'><a>t<b/><![CDATA[d]]><c><d/></c></a><!-- c --><e xmlns='urn:x'><f/></e>"
+         "<?pi y?><g/></r><!-- after -->",
+         8},
+        {"elements brought by an entity twice",
+         "<!DOCTYPE r [<!ENTITY e '<x><y/></x>'>]><r><a/>&e;<b/>&e;<c/></r>", 8},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile("order.xml", c.text);
+        for (const bool fromText : {false, true}) {
+            IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+            VARIANT_BOOL loaded = VARIANT_FALSE;
+            if (fromText)
+                EXPECT_EQ(document->loadXML(_bstr_t(c.text), &loaded), S_OK);
+            else
+                EXPECT_EQ(document->load(Text("order.xml"), &loaded), S_OK);
+            ASSERT_EQ(loaded, VARIANT_TRUE);
+            const std::vector<std::intptr_t> places = ElementPlaces(document);
+            ASSERT_EQ(places.size(), c.elements);
+            for (std::size_t i = 0; i < places.size(); ++i) EXPECT_EQ(places[i], -static_cast<std::intptr_t>(i + 1));
+        }
     }
 }
 
