@@ -4,6 +4,7 @@
 
 #include "call.h"
 #include "handles.h"
+#include "ids.h"
 #include "keys.h"
 
 #include <libxml/parser.h>
@@ -18,6 +19,7 @@
 
 namespace {
 
+using xmlservice::GeneratedIdsGiven;
 using xmlservice::KeyNodeWork;
 using xmlservice::kFirstKeyFunction;
 using xmlservice::RewriteFirstKeyCalls;
@@ -316,6 +318,28 @@ TEST_F(KeysTest, WrongCallsFailWithLibxsltsMessagesUnderTheNameKey) {
     }
 }
 
+TEST_F(KeysTest, GeneratedIdsAreLibxsltsForEveryKindOfNodeAndDocument) {
+    // Ids are numbered in the order they are first asked for, across the source document, other
+    // documents and result tree fragments, so the nodes are asked for in an interleaved order.
+    WriteFile("in.xml", "<?xml-stylesheet href=\"x\"?><doc xmlns:p=\"urn:p\" xmlns=\"urn:d\"><!--c--><a id=\"1\">text"
+                        "</a><?pi data?><a id=\"2\"/></doc>");
+    WriteFile("more.xml", "<more><m/></more>");
+    const std::string body =
+        kText + "<xsl:variable name=\"made\"><r><s/></r></xsl:variable><xsl:template match=\"/\">"
+                "<xsl:variable name=\"made-nodes\" select=\"exsl:node-set($made)//*\"/>"
+                "<xsl:variable name=\"more\" select=\"document('more.xml')//*\"/>"
+                "<xsl:for-each select=\"//node() | //@* | //namespace::*\"><xsl:variable name=\"i\" select=\"1 + position()"
+                " mod 2\"/><xsl:value-of select=\"generate-id()\"/>/<xsl:value-of select=\"generate-id($more[$i])\"/>/"
+                "<xsl:value-of select=\"generate-id($made-nodes[$i])\"/>,</xsl:for-each>|<xsl:value-of"
+                " select=\"generate-id(/)\"/>|<xsl:value-of select=\"generate-id(//d:a[2] | //d:a[1])\"/>|"
+                "<xsl:value-of select=\"generate-id(/..)\"/>|<xsl:value-of select=\"generate-id(//d:a[1])\"/>"
+                "</xsl:template>";
+    WriteFile("ids.xsl", Stylesheet(body, " xmlns:exsl=\"http://exslt.org/common\" xmlns:d=\"urn:d\""));
+    const std::uint64_t idsBefore = GeneratedIdsGiven();
+    ExpectLibxsltBytes("ids.xsl", "in.xml", "id1/id2/id3,id4/id5/id6,");
+    EXPECT_GT(GeneratedIdsGiven() - idsBefore, 10u);
+}
+
 // A catalogue of `books` books in two genres, alternating.
 std::string Catalogue(int books) {
     std::string catalogue = "<catalog>";
@@ -335,8 +359,11 @@ TEST_F(KeysTest, GroupingCostsWorkInProportionToTheBooksNotToTheirSquares) {
     for (const int books : {1000, 8000}) {
         WriteFile("catalogue.xml", Catalogue(books));
         const std::uint64_t before = KeyNodeWork();
+        const std::uint64_t idsBefore = GeneratedIdsGiven();
         const std::string written = Transform("group.xsl", "catalogue.xml");
         const std::uint64_t work = KeyNodeWork() - before;
+        // Both ids of every book come from the service's table, not from libxslt's.
+        EXPECT_EQ(GeneratedIdsGiven() - idsBefore, static_cast<std::uint64_t>(2 * books));
         const std::string half = std::to_string(books / 2);
         EXPECT_EQ(written, "even:" + half + ",odd:" + half + ",");
         // Building the table, one first node per book, and both groups copied once.

@@ -1,4 +1,5 @@
 #include "call.h"
+#include "ids.h"
 #include "keys.h"
 #include "large_stack.h"
 #include "objects.h"
@@ -236,6 +237,8 @@ private:
             xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get()) != 0 ||
             !RegisterKeyFunctions(context.get()))
             return Fail(Failure::NoMemory);
+        const GeneratedIdsHandle generatedIds = RegisterGenerateId(context.get());
+        if (!generatedIds) return Fail(Failure::NoMemory);
 
         for (const Parameter& parameter : parameters_) {
             const std::string name = parameter.QualifiedName();
