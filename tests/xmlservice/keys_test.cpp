@@ -1,21 +1,9 @@
 // key(): the service's own key() and its rewrite of key(...)[1] give libxslt's answers, byte for
 // byte, at a cost that grows linearly with the groups instead of with their squares.
-#include "service_test.h"
+#include "reference_test.h"
 
-#include "call.h"
-#include "handles.h"
 #include "ids.h"
 #include "keys.h"
-
-#include <libxml/parser.h>
-#include <libxml/xmlIO.h>
-#include <libxslt/documents.h>
-#include <libxslt/transform.h>
-#include <libxslt/xsltInternals.h>
-#include <libxslt/xsltutils.h>
-
-#include <filesystem>
-#include <memory>
 
 namespace {
 
@@ -25,58 +13,7 @@ using xmlservice::kFirstKeyFunction;
 using xmlservice::RewriteFirstKeyCalls;
 using xmlservice::XPathText;
 
-class KeysTest : public ServiceTest {
-protected:
-    // What libxslt alone makes of the stylesheet file applied to the input file, with its own
-    // key() and its own loader for modules; the bytes as xsltSaveResultToString writes them.
-    std::string LibxsltBytes(const std::string& stylesheet, const std::string& input) {
-        // The service's reads are confined to a call's folders, and its messages go to the call.
-        xmlservice::CallRecord call({std::filesystem::canonical(folder_).string()});
-        // libxml2's and libxslt's own loaders, which the service replaces, for this run only.
-        const xmlExternalEntityLoader serviceEntityLoader = xmlGetExternalEntityLoader();
-        xmlSetExternalEntityLoader(xmlNoNetExternalEntityLoader);
-        const xsltDocLoaderFunc serviceLoader = xsltDocDefaultLoader;
-        xsltSetLoaderFunc(nullptr);
-        const int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA;
-        xmlservice::DocumentHandle tree(xmlReadFile(Absolute(stylesheet).c_str(), nullptr, options));
-        const xmlservice::StylesheetHandle compiled(tree ? xsltParseStylesheetDoc(tree.get()) : nullptr);
-        if (compiled) (void)tree.release();  // the stylesheet owns its tree now
-        const xmlservice::DocumentHandle source(xmlReadFile(Absolute(input).c_str(), nullptr, options));
-        std::string bytes = "<libxslt failed>";
-        if (compiled && source) {
-            const xmlservice::TransformContextHandle context(xsltNewTransformContext(compiled.get(), source.get()));
-            const xmlservice::DocumentHandle result(
-                xsltApplyStylesheetUser(compiled.get(), source.get(), nullptr, nullptr, nullptr, context.get()));
-            xmlChar* text = nullptr;
-            int length = 0;
-            if (result && xsltSaveResultToString(&text, &length, result.get(), compiled.get()) == 0) {
-                const std::unique_ptr<xmlChar, xmlservice::LibraryMemoryDeleter> owned(text);
-                bytes.assign(reinterpret_cast<const char*>(text), static_cast<std::size_t>(length));
-            }
-        }
-        xsltSetLoaderFunc(serviceLoader);
-        xmlSetExternalEntityLoader(serviceEntityLoader);
-        lastLibxsltMessages_ = call.Describe({});
-        return bytes;
-    }
-
-    // Runs the stylesheet file through the service and through libxslt and expects the same
-    // bytes, which must hold `mustHold` so that the comparison compares something real.
-    void ExpectLibxsltBytes(const std::string& stylesheet, const std::string& input, const std::string& mustHold) {
-        const std::string written = Transform(stylesheet, input);
-        EXPECT_EQ(written, LibxsltBytes(stylesheet, input)) << stylesheet << lastLibxsltMessages_;
-        EXPECT_NE(written.find(mustHold), std::string::npos) << stylesheet << "\n" << written;
-    }
-
-    std::string lastLibxsltMessages_;
-};
-
-const std::string kText = "<xsl:output method=\"text\"/>";
-
-std::string Stylesheet(const std::string& body, const std::string& namespaces = {}) {
-    return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\"" + namespaces + ">" +
-           body + "</xsl:stylesheet>";
-}
+using KeysTest = ReferenceTest;
 
 std::string First(const std::string& arguments) { return std::string(kFirstKeyFunction) + arguments; }
 
@@ -130,7 +67,7 @@ TEST(KeyRewrite, OnlyKeyCallsFollowedByThePredicateOneBecomeTheFirstNodeCall) {
 TEST_F(KeysTest, GroupingIdiomsGiveLibxsltsBytes) {
     WriteFile("in.xml", kBooks);
     const std::string key = "<xsl:key name=\"by-genre\" match=\"book\" use=\"genre\"/>";
-    const std::string text = key + kText;
+    const std::string text = key + kTextOutput;
     struct Case {
         std::string body;
         std::string mustHold;
@@ -203,7 +140,7 @@ TEST_F(KeysTest, NodeSetArgumentsNamespacesAndAttributesGiveLibxsltsBytes) {
          "", "book,2,5"},
     };
     for (const Case& c : cases) {
-        WriteFile("arguments.xsl", Stylesheet(kText + c.body, c.namespaces));
+        WriteFile("arguments.xsl", Stylesheet(kTextOutput + c.body, c.namespaces));
         ExpectLibxsltBytes("arguments.xsl", "in.xml", c.mustHold);
     }
 }
@@ -212,7 +149,7 @@ TEST_F(KeysTest, KeysOfOtherDocumentsAndOfResultTreeFragmentsGiveLibxsltsBytes) 
     WriteFile("in.xml", kBooks);
     WriteFile("more.xml", "<more><book id=\"m1\"><genre>crime</genre></book><book id=\"m2\"><genre>crime</genre>"
                           "</book></more>");
-    const std::string key = kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/>";
+    const std::string key = kTextOutput + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/>";
     const std::string documents =
         key + "<xsl:template match=\"/\"><xsl:for-each select=\"document('more.xml')//book\"><xsl:value-of"
               " select=\"count(key('g', 'crime'))\"/>:<xsl:value-of select=\"key('g', genre)[1]/@id\"/>,</xsl:for-each>"
@@ -257,15 +194,15 @@ TEST_F(KeysTest, KeyPatternsRecursiveKeysSeveralDefinitionsAndModulesGiveLibxslt
          "4:book,wish,"},
     };
     for (const Case& c : cases) {
-        WriteFile("tables.xsl", Stylesheet(kText + c.body));
+        WriteFile("tables.xsl", Stylesheet(kTextOutput + c.body));
         ExpectLibxsltBytes("tables.xsl", "in.xml", c.mustHold);
     }
 
     // An imported module is compiled through the loader and gets the same rewrite.
-    WriteFile("module.xsl", Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template"
+    WriteFile("module.xsl", Stylesheet(kTextOutput + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template"
                                        " match=\"book\"><xsl:value-of select=\"key('g', genre)[1]/@id\"/>,"
                                        "</xsl:template>"));
-    WriteFile("main.xsl", Stylesheet("<xsl:import href=\"module.xsl\"/>" + kText + "<xsl:template match=\"/\">"
+    WriteFile("main.xsl", Stylesheet("<xsl:import href=\"module.xsl\"/>" + kTextOutput + "<xsl:template match=\"/\">"
                                      "<xsl:apply-templates select=\"//book\"/></xsl:template>"));
     ExpectLibxsltBytes("main.xsl", "in.xml", "b1,b2,b1,b4,b2,");
 }
@@ -277,7 +214,7 @@ TEST_F(KeysTest, FirstNodesAreInDocumentOrderWhereLibxsltKeepsTheOrderOfTheValue
     // and [position() = 1] alike. (libxslt answers "b4,b4,b2,wish,wish" here.)
     WriteFile("in.xml", kBooks);
     WriteFile("order.xsl",
-              Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:key name=\"two\""
+              Stylesheet(kTextOutput + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:key name=\"two\""
                          " match=\"wish\" use=\".\"/><xsl:key name=\"two\" match=\"book\" use=\"genre\"/>"
                          "<xsl:template match=\"/\"><xsl:value-of select=\"key('g', //wish)[1]/@id\"/>,"
                          "<xsl:value-of select=\"key('g', //wish)[position() = 1]/@id\"/>,"
@@ -300,7 +237,7 @@ TEST_F(KeysTest, WrongCallsFailWithLibxsltsMessagesUnderTheNameKey) {
         {"key('nowhere:g', 'crime')[1]", "key() : prefix nowhere is not bound"},
     };
     for (const Case& c : cases) {
-        WriteFile("wrong.xsl", Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template"
+        WriteFile("wrong.xsl", Stylesheet(kTextOutput + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template"
                                                   " match=\"/\"><xsl:value-of select=\"count(" +
                                           c.call + ")\"/></xsl:template>"));
         IXSLTemplatePtr compiled = Compile("wrong.xsl");
@@ -318,28 +255,6 @@ TEST_F(KeysTest, WrongCallsFailWithLibxsltsMessagesUnderTheNameKey) {
     }
 }
 
-TEST_F(KeysTest, GeneratedIdsAreLibxsltsForEveryKindOfNodeAndDocument) {
-    // Ids are numbered in the order they are first asked for, across the source document, other
-    // documents and result tree fragments, so the nodes are asked for in an interleaved order.
-    WriteFile("in.xml", "<?xml-stylesheet href=\"x\"?><doc xmlns:p=\"urn:p\" xmlns=\"urn:d\"><!--c--><a id=\"1\">text"
-                        "</a><?pi data?><a id=\"2\"/></doc>");
-    WriteFile("more.xml", "<more><m/></more>");
-    const std::string body =
-        kText + "<xsl:variable name=\"made\"><r><s/></r></xsl:variable><xsl:template match=\"/\">"
-                "<xsl:variable name=\"made-nodes\" select=\"exsl:node-set($made)//*\"/>"
-                "<xsl:variable name=\"more\" select=\"document('more.xml')//*\"/>"
-                "<xsl:for-each select=\"//node() | //@* | //namespace::*\"><xsl:variable name=\"i\" select=\"1 + position()"
-                " mod 2\"/><xsl:value-of select=\"generate-id()\"/>/<xsl:value-of select=\"generate-id($more[$i])\"/>/"
-                "<xsl:value-of select=\"generate-id($made-nodes[$i])\"/>,</xsl:for-each>|<xsl:value-of"
-                " select=\"generate-id(/)\"/>|<xsl:value-of select=\"generate-id(//d:a[2] | //d:a[1])\"/>|"
-                "<xsl:value-of select=\"generate-id(/..)\"/>|<xsl:value-of select=\"generate-id(//d:a[1])\"/>"
-                "</xsl:template>";
-    WriteFile("ids.xsl", Stylesheet(body, " xmlns:exsl=\"http://exslt.org/common\" xmlns:d=\"urn:d\""));
-    const std::uint64_t idsBefore = GeneratedIdsGiven();
-    ExpectLibxsltBytes("ids.xsl", "in.xml", "id1/id2/id3,id4/id5/id6,");
-    EXPECT_GT(GeneratedIdsGiven() - idsBefore, 10u);
-}
-
 // A catalogue of `books` books in two genres, alternating.
 std::string Catalogue(int books) {
     std::string catalogue = "<catalog>";
@@ -352,7 +267,7 @@ TEST_F(KeysTest, GroupingCostsWorkInProportionToTheBooksNotToTheirSquares) {
     // Every book asks for the first of its group, and each of the two groups is listed once.
     // Copying whole groups for each book would cost books * books / 2.
     WriteFile("group.xsl",
-              Stylesheet(kText + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template match=\"/\"><xsl:for-each"
+              Stylesheet(kTextOutput + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template match=\"/\"><xsl:for-each"
                          " select=\"//book[generate-id() = generate-id(key('g', genre)[1])]\"><xsl:value-of"
                          " select=\"genre\"/>:<xsl:value-of select=\"count(key('g', genre))\"/>,</xsl:for-each>"
                          "</xsl:template>"));

@@ -1,6 +1,7 @@
 #include "keys.h"
 
 #include "handles.h"
+#include "xpath_text.h"
 
 #include <libxml/hash.h>
 #include <libxml/tree.h>
@@ -59,83 +60,6 @@ const xmlChar* Chars(const char* text) noexcept { return reinterpret_cast<const 
 // ---------------------------------------------------------------------------------------------
 // The rewrite of key(...)[1]
 
-enum class TokenKind { Literal, Number, Name, Variable, Other };
-
-struct Token {
-    TokenKind kind;
-    std::size_t begin;
-    std::size_t end;
-};
-
-bool IsSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
-// Names may hold any non-ASCII character; outside literals XPath has no other use for them.
-bool IsNameStart(char c) noexcept {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte >= 0x80 || std::isalpha(byte) != 0 || c == '_';
-}
-bool IsNameChar(char c) noexcept { return IsNameStart(c) || IsDigit(c) || c == '.' || c == '-'; }
-
-std::size_t NameEnd(std::string_view text, std::size_t at) noexcept {
-    while (at < text.size() && IsNameChar(text[at])) ++at;
-    return at;
-}
-
-// The end of the QName or prefix:* that starts at `at`; a following "::" is an axis, not a prefix.
-std::size_t QualifiedNameEnd(std::string_view text, std::size_t at) noexcept {
-    std::size_t end = NameEnd(text, at);
-    if (end + 1 < text.size() && text[end] == ':' && text[end + 1] != ':') {
-        if (text[end + 1] == '*') return end + 2;
-        if (IsNameStart(text[end + 1])) return NameEnd(text, end + 1);
-    }
-    return end;
-}
-
-// XPath 1.0's tokens; nothing when the text holds something that is no token (an unclosed
-// literal, a stray character), and such a text is left as it is.
-std::optional<std::vector<Token>> Tokenize(std::string_view text) {
-    std::vector<Token> tokens;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        const char c = text[at];
-        const char next = at + 1 < text.size() ? text[at + 1] : '\0';
-        std::size_t end = at + 1;
-        TokenKind kind = TokenKind::Other;
-        if (IsSpace(c)) {
-            ++at;
-            continue;
-        }
-        if (c == '"' || c == '\'') {
-            end = text.find(c, at + 1);
-            if (end == std::string_view::npos) return std::nullopt;
-            ++end;
-            kind = TokenKind::Literal;
-        } else if (IsDigit(c) || (c == '.' && IsDigit(next))) {
-            while (end < text.size() && IsDigit(text[end])) ++end;
-            if (IsDigit(c) && end < text.size() && text[end] == '.') {
-                ++end;
-                while (end < text.size() && IsDigit(text[end])) ++end;
-            }
-            kind = TokenKind::Number;
-        } else if (c == '$') {
-            if (!IsNameStart(next)) return std::nullopt;
-            end = QualifiedNameEnd(text, at + 1);
-            kind = TokenKind::Variable;
-        } else if (IsNameStart(c)) {
-            end = QualifiedNameEnd(text, at);
-            kind = TokenKind::Name;
-        } else if ((c == '/' && next == '/') || (c == ':' && next == ':') || (c == '.' && next == '.') ||
-                   (next == '=' && (c == '!' || c == '<' || c == '>'))) {
-            end = at + 2;
-        } else if (std::string_view("/()[]@,|+-=<>*.").find(c) == std::string_view::npos) {
-            return std::nullopt;
-        }
-        tokens.push_back({kind, at, end});
-        at = end;
-    }
-    return tokens;
-}
-
 // True when `text` compiles as an XPath expression; the compiler's complaints go nowhere, since
 // libxslt reports them itself on the text as it was written.
 bool Compiles(const std::string& text) {
@@ -155,32 +79,32 @@ struct Edit {
 }  // namespace
 
 std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
-    const std::optional<std::vector<Token>> tokens = Tokenize(text);
+    const std::optional<std::vector<XPathToken>> tokens = TokenizeXPath(text);
     if (!tokens) return std::string(text);
     const auto is = [&](std::size_t index, std::string_view what) {
-        const Token& token = (*tokens)[index];
+        const XPathToken& token = (*tokens)[index];
         return text.substr(token.begin, token.end - token.begin) == what;
     };
     std::vector<Edit> edits;
     int predicateDepth = 0;
     for (std::size_t i = 0; i < tokens->size(); ++i) {
-        const Token& token = (*tokens)[i];
-        if (token.kind == TokenKind::Other && is(i, "[")) ++predicateDepth;
-        if (token.kind == TokenKind::Other && is(i, "]")) --predicateDepth;
-        if (token.kind != TokenKind::Name || !is(i, "key")) continue;
+        const XPathToken& token = (*tokens)[i];
+        if (token.kind == XPathTokenKind::Other && is(i, "[")) ++predicateDepth;
+        if (token.kind == XPathTokenKind::Other && is(i, "]")) --predicateDepth;
+        if (token.kind != XPathTokenKind::Name || !is(i, "key")) continue;
         // At the top of a pattern key() is a pattern of its own; after a step it is no call.
         if (kind == XPathText::Pattern && predicateDepth == 0) continue;
         if (i > 0 && (is(i - 1, "/") || is(i - 1, "//") || is(i - 1, "::") || is(i - 1, "@"))) continue;
         if (i + 1 >= tokens->size() || !is(i + 1, "(")) continue;
         std::size_t close = i + 1;
         for (int open = 0; close < tokens->size(); ++close) {
-            if ((*tokens)[close].kind != TokenKind::Other) continue;
+            if ((*tokens)[close].kind != XPathTokenKind::Other) continue;
             if (is(close, "(") || is(close, "[")) ++open;
             if ((is(close, ")") || is(close, "]")) && --open == 0) break;
         }
         if (close + 3 >= tokens->size()) continue;
-        const Token& number = (*tokens)[close + 2];
-        if (!is(close, ")") || !is(close + 1, "[") || number.kind != TokenKind::Number || !is(close + 3, "]"))
+        const XPathToken& number = (*tokens)[close + 2];
+        if (!is(close, ")") || !is(close + 1, "[") || number.kind != XPathTokenKind::Number || !is(close + 3, "]"))
             continue;
         double value = 0;
         const auto [end, error] = std::from_chars(text.data() + number.begin, text.data() + number.end, value);
@@ -293,9 +217,9 @@ void AddExtensionNamespaces(xmlNode* element, const xmlChar* prefixes, std::vect
     const std::string_view list(reinterpret_cast<const char*>(prefixes));
     std::size_t at = 0;
     while (at < list.size()) {
-        while (at < list.size() && IsSpace(list[at])) ++at;
+        while (at < list.size() && IsXPathSpace(list[at])) ++at;
         std::size_t end = at;
-        while (end < list.size() && !IsSpace(list[end])) ++end;
+        while (end < list.size() && !IsXPathSpace(list[end])) ++end;
         if (end > at) {
             const std::string prefix(list.substr(at, end - at));
             const xmlNs* found =

@@ -3,6 +3,7 @@
 #include "keys.h"
 #include "large_stack.h"
 #include "objects.h"
+#include "sort.h"
 
 #include <libxml/encoding.h>
 #include <libxml/tree.h>
@@ -239,6 +240,7 @@ private:
             return Fail(Failure::NoMemory);
         const GeneratedIdsHandle generatedIds = RegisterGenerateId(context.get());
         if (!generatedIds) return Fail(Failure::NoMemory);
+        UseServiceSort(context.get());
 
         for (const Parameter& parameter : parameters_) {
             const std::string name = parameter.QualifiedName();

@@ -1,0 +1,92 @@
+#include "xpath_text.h"
+
+#include <cctype>
+
+namespace xmlservice {
+namespace {
+
+bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
+// Names may hold any non-ASCII character; outside literals XPath has no other use for them.
+bool IsNameStart(char c) noexcept {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte >= 0x80 || std::isalpha(byte) != 0 || c == '_';
+}
+bool IsNameChar(char c) noexcept { return IsNameStart(c) || IsDigit(c) || c == '.' || c == '-'; }
+
+std::size_t NameEnd(std::string_view text, std::size_t at) noexcept {
+    while (at < text.size() && IsNameChar(text[at])) ++at;
+    return at;
+}
+
+// The end of the QName or prefix:* that starts at `at`; a following "::" is an axis, not a prefix.
+std::size_t QualifiedNameEnd(std::string_view text, std::size_t at) noexcept {
+    std::size_t end = NameEnd(text, at);
+    if (end + 1 < text.size() && text[end] == ':' && text[end + 1] != ':') {
+        if (text[end + 1] == '*') return end + 2;
+        if (IsNameStart(text[end + 1])) return NameEnd(text, end + 1);
+    }
+    return end;
+}
+
+}  // namespace
+
+bool IsXPathSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+std::optional<std::vector<XPathToken>> TokenizeXPath(std::string_view text) {
+    std::vector<XPathToken> tokens;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const char c = text[at];
+        const char next = at + 1 < text.size() ? text[at + 1] : '\0';
+        std::size_t end = at + 1;
+        XPathTokenKind kind = XPathTokenKind::Other;
+        if (IsXPathSpace(c)) {
+            ++at;
+            continue;
+        }
+        if (c == '"' || c == '\'') {
+            end = text.find(c, at + 1);
+            if (end == std::string_view::npos) return std::nullopt;
+            ++end;
+            kind = XPathTokenKind::Literal;
+        } else if (IsDigit(c) || (c == '.' && IsDigit(next))) {
+            while (end < text.size() && IsDigit(text[end])) ++end;
+            if (IsDigit(c) && end < text.size() && text[end] == '.') {
+                ++end;
+                while (end < text.size() && IsDigit(text[end])) ++end;
+            }
+            kind = XPathTokenKind::Number;
+        } else if (c == '$') {
+            if (!IsNameStart(next)) return std::nullopt;
+            end = QualifiedNameEnd(text, at + 1);
+            kind = XPathTokenKind::Variable;
+        } else if (IsNameStart(c)) {
+            end = QualifiedNameEnd(text, at);
+            kind = XPathTokenKind::Name;
+        } else if ((c == '/' && next == '/') || (c == ':' && next == ':') || (c == '.' && next == '.') ||
+                   (next == '=' && (c == '!' || c == '<' || c == '>'))) {
+            end = at + 2;
+        } else if (std::string_view("/()[]@,|+-=<>*.").find(c) == std::string_view::npos) {
+            return std::nullopt;
+        }
+        tokens.push_back({kind, at, end});
+        at = end;
+    }
+    return tokens;
+}
+
+std::optional<std::vector<std::string_view>> CalledFunctions(std::string_view text) {
+    const std::optional<std::vector<XPathToken>> tokens = TokenizeXPath(text);
+    if (!tokens) return std::nullopt;
+    std::vector<std::string_view> names;
+    for (std::size_t i = 0; i + 1 < tokens->size(); ++i) {
+        const XPathToken& token = (*tokens)[i];
+        const XPathToken& next = (*tokens)[i + 1];
+        // A name followed by "(" calls a function or tests a node type, whatever comes before.
+        if (token.kind == XPathTokenKind::Name && text.substr(next.begin, next.end - next.begin) == "(")
+            names.push_back(text.substr(token.begin, token.end - token.begin));
+    }
+    return names;
+}
+
+}  // namespace xmlservice

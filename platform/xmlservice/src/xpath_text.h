@@ -1,0 +1,33 @@
+// XPath 1.0 read as text, for the few places where the service looks into a stylesheet's
+// expressions before libxslt compiles them.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+namespace xmlservice {
+
+enum class XPathTokenKind { Literal, Number, Name, Variable, Other };
+
+// One token: a literal with its quotes, a number, a name (with its prefix), a variable
+// reference (with its "$"), or an operator or punctuation.
+struct XPathToken {
+    XPathTokenKind kind;
+    std::size_t begin;
+    std::size_t end;
+};
+
+// True for XPath's whitespace.
+bool IsXPathSpace(char c) noexcept;
+
+// The tokens of `text` without whitespace; nothing when the text holds something that is no
+// token, such as an unclosed literal or a stray character.
+std::optional<std::vector<XPathToken>> TokenizeXPath(std::string_view text);
+
+// The names of the functions and node tests that `text` calls, as written (with their prefixes);
+// nothing when it cannot be tokenized.
+std::optional<std::vector<std::string_view>> CalledFunctions(std::string_view text);
+
+}  // namespace xmlservice

@@ -1,0 +1,35 @@
+// generate-id(): the service's ids are libxslt's, whichever document a node belongs to and in
+// whatever order they are asked for.
+#include "reference_test.h"
+
+#include "ids.h"
+
+namespace {
+
+using xmlservice::GeneratedIdsGiven;
+
+using IdsTest = ReferenceTest;
+
+TEST_F(IdsTest, GeneratedIdsAreLibxsltsForEveryKindOfNodeAndDocument) {
+    // Ids are numbered in the order they are first asked for, across the source document, other
+    // documents and result tree fragments, so the nodes are asked for in an interleaved order.
+    WriteFile("in.xml", "<?xml-stylesheet href=\"x\"?><doc xmlns:p=\"urn:p\" xmlns=\"urn:d\"><!--c--><a id=\"1\">text"
+                        "</a><?pi data?><a id=\"2\"/></doc>");
+    WriteFile("more.xml", "<more><m/></more>");
+    const std::string body =
+        kTextOutput + "<xsl:variable name=\"made\"><r><s/></r></xsl:variable><xsl:template match=\"/\">"
+                "<xsl:variable name=\"made-nodes\" select=\"exsl:node-set($made)//*\"/>"
+                "<xsl:variable name=\"more\" select=\"document('more.xml')//*\"/>"
+                "<xsl:for-each select=\"//node() | //@* | //namespace::*\"><xsl:variable name=\"i\" select=\"1 + position()"
+                " mod 2\"/><xsl:value-of select=\"generate-id()\"/>/<xsl:value-of select=\"generate-id($more[$i])\"/>/"
+                "<xsl:value-of select=\"generate-id($made-nodes[$i])\"/>,</xsl:for-each>|<xsl:value-of"
+                " select=\"generate-id(/)\"/>|<xsl:value-of select=\"generate-id(//d:a[2] | //d:a[1])\"/>|"
+                "<xsl:value-of select=\"generate-id(/..)\"/>|<xsl:value-of select=\"generate-id(//d:a[1])\"/>"
+                "</xsl:template>";
+    WriteFile("ids.xsl", Stylesheet(body, " xmlns:exsl=\"http://exslt.org/common\" xmlns:d=\"urn:d\""));
+    const std::uint64_t idsBefore = GeneratedIdsGiven();
+    ExpectLibxsltBytes("ids.xsl", "in.xml", "id1/id2/id3,id4/id5/id6,");
+    EXPECT_GT(GeneratedIdsGiven() - idsBefore, 10u);
+}
+
+}  // namespace
