@@ -23,8 +23,20 @@ std::atomic<std::uint64_t> gLoaded{0};
 
 std::uint64_t Saturated(std::uint64_t a, std::uint64_t b) noexcept { return a + b < a ? UINT64_MAX : a + b; }
 
+// A thread inside a CountingBatch keeps its changes to the count to itself until they add up
+// to this much either way: an atomic read-modify-write on every allocation and every free
+// costs more than the rest of the counting. Another thread's check may thus miss this much per
+// thread; the thread's own checks miss nothing.
+constexpr std::int64_t kUnpublishedMost = 256 * 1024;
+thread_local std::int64_t tUnpublished = 0;
+thread_local int tBatchDepth = 0;
+
+void Publish() noexcept {
+    if (tUnpublished != 0) gInUse.fetch_add(std::exchange(tUnpublished, 0), std::memory_order_relaxed);
+}
+
 std::uint64_t InUse() noexcept {
-    const std::int64_t inUse = gInUse.load(std::memory_order_relaxed);
+    const std::int64_t inUse = gInUse.load(std::memory_order_relaxed) + tUnpublished;
     return inUse < 0 ? 0 : static_cast<std::uint64_t>(inUse);
 }
 
@@ -40,7 +52,14 @@ bool Admit(std::size_t more) noexcept {
     return after <= Saturated(budget, budget / 8);
 }
 
-void Count(std::int64_t change) noexcept { gInUse.fetch_add(change, std::memory_order_relaxed); }
+void Count(std::int64_t change) noexcept {
+    if (tBatchDepth == 0) {
+        gInUse.fetch_add(change, std::memory_order_relaxed);
+        return;
+    }
+    tUnpublished += change;
+    if (tUnpublished > kUnpublishedMost || tUnpublished < -kUnpublishedMost) Publish();
+}
 
 std::int64_t UsableSize(void* block) noexcept { return static_cast<std::int64_t>(malloc_usable_size(block)); }
 
@@ -94,6 +113,12 @@ std::string SizeText(std::uint64_t bytes) {
 }
 
 }  // namespace
+
+CountingBatch::CountingBatch() noexcept { ++tBatchDepth; }
+
+CountingBatch::~CountingBatch() {
+    if (--tBatchDepth == 0) Publish();
+}
 
 void InstallBudget() noexcept { xmlMemSetup(CountedFree, CountedMalloc, CountedRealloc, CountedStrdup); }
 

@@ -32,6 +32,17 @@ private:
     std::uint64_t fileBytes_ = 0;
 };
 
+// While one exists on a thread, that thread's allocations are counted without an atomic
+// operation each; what it counted is published by the time the outermost one ends. For the
+// threads and calls that allocate much.
+class CountingBatch {
+public:
+    CountingBatch() noexcept;
+    ~CountingBatch();
+    CountingBatch(const CountingBatch&) = delete;
+    CountingBatch& operator=(const CountingBatch&) = delete;
+};
+
 // The bytes the libraries hold now.
 std::uint64_t MemoryInUse() noexcept;
 // The budget now: the base plus kBudgetPerLoadedByte times the bytes of the files whose

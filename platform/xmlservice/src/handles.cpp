@@ -1,5 +1,7 @@
 #include "handles.h"
 
+#include "budget.h"
+
 #include <libxml/encoding.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
@@ -11,7 +13,11 @@
 
 namespace xmlservice {
 
-void DocumentDeleter::operator()(_xmlDoc* document) const noexcept { xmlFreeDoc(document); }
+void DocumentDeleter::operator()(_xmlDoc* document) const noexcept {
+    // A large tree goes node by node.
+    const CountingBatch batch;
+    xmlFreeDoc(document);
+}
 void ParserContextDeleter::operator()(_xmlParserCtxt* context) const noexcept { xmlFreeParserCtxt(context); }
 void OutputBufferCloser::operator()(_xmlOutputBuffer* buffer) const noexcept { (void)xmlOutputBufferClose(buffer); }
 void EncoderCloser::operator()(_xmlCharEncodingHandler* encoder) const noexcept { (void)xmlCharEncCloseFunc(encoder); }

@@ -1,5 +1,7 @@
 #include "large_stack.h"
 
+#include "budget.h"
+
 #include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -20,7 +22,11 @@ struct Job {
 
 void* RunJob(void* opaque) noexcept {
     auto* job = static_cast<Job*>(opaque);
-    job->result = job->work(job->argument);
+    {
+        // Published before the caller goes on, so that it sees every byte the work holds.
+        const CountingBatch batch;
+        job->result = job->work(job->argument);
+    }
     // Error information belongs to a thread; the caller's is the one that counts.
     if (GetErrorInfo(0, &job->errorInfo) != S_OK) job->errorInfo = nullptr;
     return nullptr;
