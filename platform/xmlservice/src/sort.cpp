@@ -25,12 +25,11 @@ std::atomic<std::uint64_t> gServiceSorts{0};
 class SortKeys {
 public:
     SortKeys(xsltTransformContextPtr context, xmlNodePtr* sorts, int count) noexcept
-        : context_(context), sorts_(sorts), count_(count) {}
+        : context_(context), sorts_(sorts), count_(count), length_(context->nodeList->nodeNr) {}
     ~SortKeys() {
-        const int length = context_->nodeList->nodeNr;
         for (xmlXPathObjectPtr* results : results_) {
             if (results == nullptr) continue;
-            for (int i = 0; i < length; ++i) xmlXPathFreeObject(results[i]);
+            for (int i = 0; i < length_; ++i) xmlXPathFreeObject(results[i]);
             xmlFree(results);
         }
     }
@@ -49,33 +48,40 @@ public:
     }
 
     // Compares the nodes at original positions `a` and `b` as libxslt does: numbers with NaN
-    // first, text byte by byte, a missing key last, descending levels reversed, and the original
-    // position when every level ties.
+    // first, text byte by byte, descending levels reversed, a missing key (its computation
+    // failed) last either way, and the original position when every level ties.
     bool Before(int a, int b) noexcept {
         for (int level = 0; level < count_; ++level) {
             xmlXPathObjectPtr* results = Level(level);
             if (results == nullptr) break;
             const auto* style = static_cast<xsltStylePreCompPtr>(sorts_[level]->psvi);
-            const int order = Compare(results[a], results[b], style->number != 0);
-            if (order != 0) return (style->descending != 0 ? -order : order) < 0;
+            const xmlXPathObjectPtr first = results[a];
+            const xmlXPathObjectPtr second = results[b];
+            int order = 0;
+            if (first == nullptr || second == nullptr)
+                order = first == second ? 0 : (first == nullptr ? 1 : -1);
+            else
+                order = style->descending != 0 ? -Compare(*first, *second, style->number != 0)
+                                               : Compare(*first, *second, style->number != 0);
+            if (order != 0) return order < 0;
         }
         return a < b;
     }
 
 private:
-    static int Compare(xmlXPathObjectPtr a, xmlXPathObjectPtr b, bool number) noexcept {
-        if (a == nullptr || b == nullptr) return a == b ? 0 : (a == nullptr ? 1 : -1);
-        if (!number) return xmlStrcmp(a->stringval, b->stringval);
-        const bool aNaN = xmlXPathIsNaN(a->floatval) != 0;
-        const bool bNaN = xmlXPathIsNaN(b->floatval) != 0;
+    static int Compare(const xmlXPathObject& a, const xmlXPathObject& b, bool number) noexcept {
+        if (!number) return xmlStrcmp(a.stringval, b.stringval);
+        const bool aNaN = xmlXPathIsNaN(a.floatval) != 0;
+        const bool bNaN = xmlXPathIsNaN(b.floatval) != 0;
         if (aNaN || bNaN) return aNaN == bNaN ? 0 : (aNaN ? -1 : 1);
-        if (a->floatval == b->floatval) return 0;
-        return a->floatval > b->floatval ? 1 : -1;
+        if (a.floatval == b.floatval) return 0;
+        return a.floatval > b.floatval ? 1 : -1;
     }
 
     xsltTransformContextPtr const context_;
     xmlNodePtr* const sorts_;
     const int count_;
+    const int length_;
     std::array<xmlXPathObjectPtr*, XSLT_MAX_SORT> results_{};
     std::array<bool, XSLT_MAX_SORT> computed_{};
 };
