@@ -39,6 +39,34 @@ TEST_F(StreamTest, ManySmallWritesLandInOneBlockHoldingExactlyTheWrittenBytes) {
     EXPECT_EQ(statistics.type, STGTY_STREAM);
 }
 
+TEST_F(StreamTest, ABlockGrownToTensOfMegabytesKeepsEveryByteAndZerosItsGaps) {
+    // Past a megabyte the block changes how it grows; the bytes written before, the bytes of
+    // each step and a gap left by seeking past the end must all come through.
+    IStreamPtr stream;
+    ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);
+    std::string expected;
+    std::string piece(65536 + 7, '\0');
+    for (int i = 0; expected.size() < (std::size_t{40} << 20); ++i) {
+        for (std::size_t j = 0; j < piece.size(); ++j) piece[j] = static_cast<char>('a' + (i * 7 + j) % 26);
+        ASSERT_EQ(stream->Write(piece.data(), static_cast<ULONG>(piece.size()), nullptr), S_OK);
+        expected += piece;
+        if (i % 100 == 0) {
+            ASSERT_EQ(stream->Seek(LARGE_INTEGER{3000}, STREAM_SEEK_CUR, nullptr), S_OK);
+            ASSERT_EQ(stream->Write("!", 1, nullptr), S_OK);
+            expected += std::string(3000, '\0') + "!";
+        }
+    }
+    HGLOBAL block = nullptr;
+    ASSERT_EQ(GetHGlobalFromStream(stream, &block), S_OK);
+    EXPECT_EQ(GlobalSize(block), expected.size());
+    EXPECT_TRUE(BlockContent(block) == expected);
+
+    // Shrunk and grown again, the block is zero past where it was cut.
+    ASSERT_EQ(stream->SetSize(ULARGE_INTEGER{5}), S_OK);
+    ASSERT_EQ(stream->SetSize(ULARGE_INTEGER{expected.size() * 2}), S_OK);
+    EXPECT_TRUE(BlockContent(block) == expected.substr(0, 5) + std::string(expected.size() * 2 - 5, '\0'));
+}
+
 TEST_F(StreamTest, SeekReadAndOverwrite) {
     IStreamPtr stream;
     ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, &stream), S_OK);

@@ -1,6 +1,10 @@
 #include "com/com.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -13,23 +17,57 @@ struct GlobalMemoryBlock {
     SIZE_T capacity = 0;
     unsigned locks = 0;
     bool zeroInit = false;
+    // A large block is a mapping of its own rather than a block of the C library's heap.
+    bool mapped = false;
 };
 
 namespace {
+
+// From this capacity on a block is mapped, and grows by remapping: the kernel moves page
+// tables instead of bytes, and the old block never lies beside the new one, as it would for a
+// moment in realloc of an allocator that copies (a result of hundreds of megabytes would
+// otherwise briefly take half as much again).
+constexpr SIZE_T kMappedFrom = SIZE_T{1} << 20;
+
+// `bytes` rounded up to whole pages; 0 when that does not fit.
+SIZE_T WholePages(SIZE_T bytes) noexcept {
+    static const auto page = static_cast<SIZE_T>(sysconf(_SC_PAGESIZE));
+    if (bytes > SIZE_MAX - (page - 1)) return 0;
+    return (bytes + page - 1) / page * page;
+}
+
+bool Resize(GlobalMemoryBlock& block, SIZE_T capacity) noexcept {
+    if (capacity < kMappedFrom && !block.mapped) {
+        void* grown = std::realloc(block.data, capacity);
+        if (grown == nullptr) return false;
+        block.data = static_cast<unsigned char*>(grown);
+        block.capacity = capacity;
+        return true;
+    }
+    const SIZE_T length = WholePages(capacity);
+    if (length == 0) return false;
+    void* grown = MAP_FAILED;
+    if (block.mapped) {
+        grown = mremap(block.data, block.capacity, length, MREMAP_MAYMOVE);
+    } else {
+        grown = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (grown != MAP_FAILED) {
+            if (block.size > 0) std::memcpy(grown, block.data, block.size);
+            std::free(block.data);
+        }
+    }
+    if (grown == MAP_FAILED) return false;
+    block.data = static_cast<unsigned char*>(grown);
+    block.capacity = length;
+    block.mapped = true;
+    return true;
+}
 
 bool Reserve(GlobalMemoryBlock& block, SIZE_T bytes) noexcept {
     if (bytes <= block.capacity) return true;
     SIZE_T capacity = std::max<SIZE_T>(bytes, block.capacity + block.capacity / 2);
     capacity = std::max<SIZE_T>(capacity, 256);
-    void* grown = std::realloc(block.data, capacity);
-    if (grown == nullptr && capacity > bytes) {
-        capacity = bytes;
-        grown = std::realloc(block.data, capacity);
-    }
-    if (grown == nullptr) return false;
-    block.data = static_cast<unsigned char*>(grown);
-    block.capacity = capacity;
-    return true;
+    return Resize(block, capacity) || (capacity > bytes && Resize(block, bytes));
 }
 
 }  // namespace
@@ -90,7 +128,10 @@ SIZE_T GlobalSize(HGLOBAL block) noexcept { return block == nullptr ? 0 : block-
 
 HGLOBAL GlobalFree(HGLOBAL block) noexcept {
     if (block != nullptr) {
-        std::free(block->data);
+        if (block->mapped)
+            munmap(block->data, block->capacity);
+        else
+            std::free(block->data);
         delete block;
     }
     return nullptr;
