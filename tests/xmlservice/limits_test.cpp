@@ -3,6 +3,7 @@
 #include "service_test.h"
 
 #include "budget.h"
+#include "large_stack.h"
 
 #include <libxml/parser.h>
 #include <libxslt/transform.h>
@@ -10,9 +11,14 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <vector>
 
 namespace {
 
@@ -254,6 +260,50 @@ TEST(LimitsDeathTest, TheDeepRecursionOverflowsAnOrdinaryStack) {
 #else
     EXPECT_EXIT(transformOnAnOrdinaryStack(), ::testing::KilledBySignal(SIGSEGV), "");
 #endif
+}
+
+// A call that takes `levels` frames of 64 KiB each, noting the lowest stack address it reached
+// and the thread it ran on.
+struct DeepCall {
+    int levels = 0;
+    std::uintptr_t lowest = 0;
+    pthread_t thread{};
+};
+
+[[gnu::noinline]] void Descend(DeepCall& call, int level) {
+    volatile char frame[64 * 1024];
+    frame[0] = static_cast<char>(level);
+    frame[sizeof frame - 1] = frame[0];
+    call.lowest = reinterpret_cast<std::uintptr_t>(&frame[0]);
+    if (level + 1 < call.levels) Descend(call, level + 1);
+    // Used after the inner call, so the frame stays on the stack during it.
+    frame[1] = frame[sizeof frame - 1];
+}
+
+HRESULT RunDeepCall(void* opaque) {
+    auto* call = static_cast<DeepCall*>(opaque);
+    call->thread = pthread_self();
+    Descend(*call, 0);
+    return S_OK;
+}
+
+TEST(LargeStack, CallsInARowShareOneThreadAndADeepCallsPagesAreGivenBack) {
+    DeepCall deep{1024};
+    ASSERT_EQ(xmlservice::RunOnLargeStack(RunDeepCall, &deep), S_OK);
+    // 48 of the 64 MiB the call used, from its deepest frame up: none of it stays resident.
+    const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = (deep.lowest + page - 1) / page * page;
+    const std::size_t length = 48 * kMiB;
+    std::vector<unsigned char> resident(length / page);
+    if (mincore(reinterpret_cast<void*>(start), length, resident.data()) == 0)
+        EXPECT_EQ(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return (r & 1) != 0; }), 0);
+    else
+        EXPECT_EQ(errno, ENOMEM) << "unmapped altogether is given back too";
+
+    DeepCall shallow{1};
+    ASSERT_EQ(xmlservice::RunOnLargeStack(RunDeepCall, &shallow), S_OK);
+    EXPECT_NE(pthread_equal(deep.thread, shallow.thread), 0);
+    EXPECT_EQ(pthread_equal(deep.thread, pthread_self()), 0);
 }
 
 }  // namespace

@@ -7,7 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <new>
 #include <string>
 
 namespace xmlservice {
@@ -20,20 +25,23 @@ struct Job {
     IErrorInfo* errorInfo = nullptr;
 };
 
-void* RunJob(void* opaque) noexcept {
-    auto* job = static_cast<Job*>(opaque);
+void RunJob(Job& job) noexcept {
     {
         // Published before the caller goes on, so that it sees every byte the work holds.
         const CountingBatch batch;
-        job->result = job->work(job->argument);
+        job.result = job.work(job.argument);
     }
     // Error information belongs to a thread; the caller's is the one that counts.
-    if (GetErrorInfo(0, &job->errorInfo) != S_OK) job->errorInfo = nullptr;
-    return nullptr;
+    if (GetErrorInfo(0, &job.errorInfo) != S_OK) job.errorInfo = nullptr;
+}
+
+std::size_t PageSize() noexcept {
+    static const long page = ::sysconf(_SC_PAGESIZE);
+    return page > 0 ? static_cast<std::size_t>(page) : 4096;
 }
 
 // The stack is mapped here rather than by the thread library: reserved without being charged
-// against the memory the system commits, and unmapped, touched pages and all, after each call.
+// against the memory the system commits, and its touched pages given back after each call.
 class Stack {
 public:
     Stack() noexcept {
@@ -42,8 +50,7 @@ public:
         if (mapped == MAP_FAILED) return;
         base_ = mapped;
         // The lowest page stays inaccessible, so an overflow faults instead of writing below.
-        const long page = ::sysconf(_SC_PAGESIZE);
-        if (page > 0) (void)::mprotect(base_, static_cast<std::size_t>(page), PROT_NONE);
+        (void)::mprotect(base_, PageSize(), PROT_NONE);
     }
     ~Stack() {
         if (base_ != nullptr) ::munmap(base_, kLargeStackBytes);
@@ -53,9 +60,153 @@ public:
 
     void* Base() const noexcept { return base_; }
 
+    // Gives back the pages below address `end`, which the thread on this stack no longer uses.
+    void Release(std::uintptr_t end) const noexcept {
+        const auto first = reinterpret_cast<std::uintptr_t>(base_) + PageSize();
+        const std::uintptr_t last = end / PageSize() * PageSize();
+        if (base_ != nullptr && last > first)
+            (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+    }
+
 private:
     void* base_ = nullptr;
 };
+
+thread_local bool tOnWorker = false;
+
+// A thread on a large stack that runs the calls handed to it, one at a time. One that is idle
+// is kept for the next call (see Idle), so that a run of calls does not start a thread, and
+// set up and tear down the allocator's state for it, every time.
+class Worker {
+public:
+    // A new worker; null, with the errno value in `error`, when none can be started.
+    static Worker* Start(int& error) noexcept {
+        auto* worker = new (std::nothrow) Worker;
+        if (worker == nullptr) {
+            error = ENOMEM;
+            return nullptr;
+        }
+        if (worker->stack_.Base() == nullptr) {
+            error = errno != 0 ? errno : ENOMEM;
+            delete worker;
+            return nullptr;
+        }
+        pthread_attr_t attributes;
+        error = ::pthread_attr_init(&attributes);
+        if (error == 0) {
+            error = ::pthread_attr_setstack(&attributes, worker->stack_.Base(), kLargeStackBytes);
+            if (error == 0) error = ::pthread_create(&worker->thread_, &attributes, Loop, worker);
+            ::pthread_attr_destroy(&attributes);
+        }
+        if (error != 0) {
+            delete worker;
+            return nullptr;
+        }
+        return worker;
+    }
+
+    // Runs `job` on the worker's thread and waits for it.
+    void Run(Job& job) noexcept {
+        std::unique_lock<std::mutex> lock(mutex_);
+        job_ = &job;
+        finished_ = false;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return finished_; });
+    }
+
+    // Ends the thread and frees the worker.
+    void Stop() noexcept {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            quit_ = true;
+            changed_.notify_all();
+        }
+        ::pthread_join(thread_, nullptr);
+        delete this;
+    }
+
+private:
+    Worker() noexcept = default;
+    ~Worker() = default;
+
+    static void* Loop(void* opaque) noexcept {
+        auto* worker = static_cast<Worker*>(opaque);
+        tOnWorker = true;
+        std::unique_lock<std::mutex> lock(worker->mutex_);
+        for (;;) {
+            worker->changed_.wait(lock, [worker] { return worker->job_ != nullptr || worker->quit_; });
+            if (worker->job_ == nullptr) break;
+            Job* job = worker->job_;
+            lock.unlock();
+            RunJob(*job);
+            // The pages a deep call touched go back now; what this loop and the waiting below
+            // need lies within the 64 KiB under this frame.
+            const char here = 0;
+            worker->stack_.Release(reinterpret_cast<std::uintptr_t>(&here) - 64 * 1024);
+            lock.lock();
+            worker->job_ = nullptr;
+            worker->finished_ = true;
+            worker->changed_.notify_all();
+        }
+        return nullptr;
+    }
+
+    Stack stack_;
+    pthread_t thread_{};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Job* job_ = nullptr;
+    bool finished_ = false;
+    bool quit_ = false;
+};
+
+// The worker kept for the next call. A process ends it at exit, so that its thread's state is
+// given back like any other's; a child of fork has no such thread and starts afresh.
+std::mutex gIdleMutex;
+Worker* gIdle = nullptr;
+
+void StopIdleWorker() {
+    Worker* idle = nullptr;
+    {
+        const std::lock_guard<std::mutex> lock(gIdleMutex);
+        idle = std::exchange(gIdle, nullptr);
+    }
+    if (idle != nullptr) idle->Stop();
+}
+
+void KeepIdleWorkerOverFork() {
+    static const bool registered = [] {
+        std::atexit(StopIdleWorker);
+        ::pthread_atfork([] { gIdleMutex.lock(); }, [] { gIdleMutex.unlock(); },
+                         [] {
+                             gIdle = nullptr;
+                             gIdleMutex.unlock();
+                         });
+        return true;
+    }();
+    (void)registered;
+}
+
+Worker* TakeWorker(int& error) noexcept {
+    // A call made from work already on a large stack gets a stack of its own, as any call does.
+    if (!tOnWorker) {
+        const std::lock_guard<std::mutex> lock(gIdleMutex);
+        if (Worker* idle = std::exchange(gIdle, nullptr)) return idle;
+    }
+    return Worker::Start(error);
+}
+
+void PutBack(Worker* worker) noexcept {
+    if (!tOnWorker) {
+        KeepIdleWorkerOverFork();
+        const std::lock_guard<std::mutex> lock(gIdleMutex);
+        if (gIdle == nullptr) {
+            gIdle = worker;
+            return;
+        }
+    }
+    worker->Stop();
+}
 
 HRESULT CannotStart(int error) noexcept {
     try {
@@ -69,18 +220,12 @@ HRESULT CannotStart(int error) noexcept {
 }  // namespace
 
 HRESULT RunOnLargeStack(HRESULT (*work)(void*), void* argument) noexcept {
-    const Stack stack;
-    if (stack.Base() == nullptr) return CannotStart(errno);
-    pthread_attr_t attributes;
-    int error = ::pthread_attr_init(&attributes);
-    if (error != 0) return CannotStart(error);
-    error = ::pthread_attr_setstack(&attributes, stack.Base(), kLargeStackBytes);
+    int error = 0;
+    Worker* worker = TakeWorker(error);
+    if (worker == nullptr) return CannotStart(error);
     Job job{work, argument};
-    pthread_t thread;
-    if (error == 0) error = ::pthread_create(&thread, &attributes, RunJob, &job);
-    ::pthread_attr_destroy(&attributes);
-    if (error != 0) return CannotStart(error);
-    ::pthread_join(thread, nullptr);
+    worker->Run(job);
+    PutBack(worker);
     if (job.errorInfo != nullptr) {
         SetErrorInfo(0, job.errorInfo);
         job.errorInfo->Release();

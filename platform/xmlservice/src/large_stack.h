@@ -12,8 +12,9 @@ namespace xmlservice {
 // The stack reserved for the XML work. Only the pages touched are ever committed.
 constexpr std::size_t kLargeStackBytes = std::size_t{512} << 20;
 
-// Runs `work(argument)` on a new thread with a stack of kLargeStackBytes and waits for it; the
-// error information it sets ends up on the calling thread. Fails with E_OUTOFMEMORY, and error
+// Runs `work(argument)` on a thread with a stack of kLargeStackBytes and waits for it; the error
+// information it sets ends up on the calling thread. The thread of the last call is kept for the
+// next, its stack's touched pages given back in between. Fails with E_OUTOFMEMORY, and error
 // information, when no such thread can be started.
 HRESULT RunOnLargeStack(HRESULT (*work)(void*), void* argument) noexcept;
 
