@@ -186,6 +186,32 @@ TEST_F(LimitsTest, EveryCountedByteIsGivenBack) {
     EXPECT_EQ(MemoryInUse(), before);
 }
 
+TEST_F(LimitsTest, LargeAndSmallTreesAreGivenBackWhenTheirDocumentsGo) {
+    // A tree of a megabyte or more is freed on another thread than the releasing one.
+    std::string large = "<catalog>";
+    while (large.size() < 3 * kMiB / 2) large += "<book><title>t</title><price>30</price></book>";
+    large += "</catalog>";
+    WriteFile("large.xml", large);
+    WriteFile("small.xml", "<catalog/>");
+    SetBudgetBaseForTesting(xmlservice::kBudgetBase);
+    Load("small.xml");
+    const std::uint64_t before = MemoryInUse();
+    for (const char* name : {"large.xml", "small.xml"}) {
+        SCOPED_TRACE(name);
+        {
+            IXMLDOMDocumentPtr document = Load(name);
+            EXPECT_GT(MemoryInUse(), before);
+        }
+        EXPECT_EQ(MemoryInUse(), before);
+        // And again when a new load replaces the tree.
+        IXMLDOMDocumentPtr document = Load(name);
+        VARIANT_BOOL loaded = VARIANT_FALSE;
+        EXPECT_EQ(document->loadXML(_bstr_t("<r/>"), &loaded), S_OK);
+        document = nullptr;
+        EXPECT_EQ(MemoryInUse(), before);
+    }
+}
+
 // Just under libxslt's depth limit (which counts templates and the instructions nested in
 // them alike, so 1498 levels of call-template inside xsl:if here), each level nesting 240
 // literal elements: a result tree 360 000 deep. Copying it recurses once per element, which

@@ -28,6 +28,8 @@ public:
     BudgetShare(BudgetShare&& other) noexcept : fileBytes_(std::exchange(other.fileBytes_, 0)) {}
     BudgetShare& operator=(BudgetShare&& other) noexcept;
 
+    std::uint64_t FileBytes() const noexcept { return fileBytes_; }
+
 private:
     std::uint64_t fileBytes_ = 0;
 };

@@ -233,4 +233,25 @@ HRESULT RunOnLargeStack(HRESULT (*work)(void*), void* argument) noexcept {
     return job.result;
 }
 
+bool TryOnLargeStackThread(void (*work)(void*), void* argument) noexcept {
+    if (tOnWorker) return false;
+    int error = 0;
+    Worker* worker = TakeWorker(error);
+    if (worker == nullptr) return false;
+    struct Call {
+        void (*work)(void*);
+        void* argument;
+    } call{work, argument};
+    Job job{[](void* opaque) noexcept -> HRESULT {
+                auto* pending = static_cast<Call*>(opaque);
+                pending->work(pending->argument);
+                return S_OK;
+            },
+            &call};
+    worker->Run(job);
+    PutBack(worker);
+    if (job.errorInfo != nullptr) job.errorInfo->Release();
+    return true;
+}
+
 }  // namespace xmlservice

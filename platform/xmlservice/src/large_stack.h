@@ -18,6 +18,10 @@ constexpr std::size_t kLargeStackBytes = std::size_t{512} << 20;
 // information, when no such thread can be started.
 HRESULT RunOnLargeStack(HRESULT (*work)(void*), void* argument) noexcept;
 
+// Runs `work(argument)` on the thread of RunOnLargeStack and waits for it, reporting nothing;
+// false, with the work not done, on that thread itself or when no such thread can be started.
+bool TryOnLargeStackThread(void (*work)(void*), void* argument) noexcept;
+
 // Runs `body` as Guarded does, but on a thread with a large stack (see RunOnLargeStack).
 template <class Body>
 HRESULT OnLargeStack(Body&& body) noexcept {
