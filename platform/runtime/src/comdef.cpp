@@ -84,39 +84,32 @@ BSTR AllocateFromNarrow(const char* narrow) {
 
 }  // namespace
 
-_bstr_t::_bstr_t(const char* narrow) {
-    if (narrow == nullptr) return;
-    BSTR text = AllocateFromNarrow(narrow);
-    data_ = new (std::nothrow) Data;
-    if (data_ == nullptr) {
-        SysFreeString(text);
-        _com_issue_error(E_OUTOFMEMORY);
-    }
-    data_->wide = text;
-}
-
-_bstr_t::_bstr_t(const OLECHAR* wide) {
-    if (wide == nullptr) return;
-    BSTR text = SysAllocString(wide);
-    if (text == nullptr) _com_issue_error(E_OUTOFMEMORY);
-    data_ = new (std::nothrow) Data;
-    if (data_ == nullptr) {
-        SysFreeString(text);
-        _com_issue_error(E_OUTOFMEMORY);
-    }
-    data_->wide = text;
-}
-
-_bstr_t::_bstr_t(BSTR text, bool copy) {
-    if (text == nullptr) return;
-    BSTR owned = copy ? SysAllocStringLen(text, SysStringLen(text)) : text;
-    if (owned == nullptr) _com_issue_error(E_OUTOFMEMORY);
+// Shares `owned` from now on; on failure frees it and raises E_OUTOFMEMORY.
+void _bstr_t::Adopt(BSTR owned) {
     data_ = new (std::nothrow) Data;
     if (data_ == nullptr) {
         SysFreeString(owned);
         _com_issue_error(E_OUTOFMEMORY);
     }
     data_->wide = owned;
+}
+
+_bstr_t::_bstr_t(const char* narrow) {
+    if (narrow != nullptr) Adopt(AllocateFromNarrow(narrow));
+}
+
+_bstr_t::_bstr_t(const OLECHAR* wide) {
+    if (wide == nullptr) return;
+    BSTR text = SysAllocString(wide);
+    if (text == nullptr) _com_issue_error(E_OUTOFMEMORY);
+    Adopt(text);
+}
+
+_bstr_t::_bstr_t(BSTR text, bool copy) {
+    if (text == nullptr) return;
+    BSTR owned = copy ? SysAllocStringLen(text, SysStringLen(text)) : text;
+    if (owned == nullptr) _com_issue_error(E_OUTOFMEMORY);
+    Adopt(owned);
 }
 
 _bstr_t::_bstr_t(const _bstr_t& other) noexcept : data_(other.data_) {

@@ -232,14 +232,8 @@ private:
 }  // namespace
 
 HRESULT CreateDocument(REFIID iid, void** object) noexcept {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
     PrepareLibraries();
-    Document* document = new (std::nothrow) Document();
-    if (document == nullptr) return E_OUTOFMEMORY;
-    const HRESULT result = document->QueryInterface(iid, object);
-    document->Release();
-    return result;
+    return com::CreateObject<Document>(iid, object);
 }
 
 }  // namespace xmlservice

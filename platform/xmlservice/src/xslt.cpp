@@ -383,14 +383,8 @@ private:
 }  // namespace
 
 HRESULT CreateTemplate(REFIID iid, void** object) noexcept {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
     PrepareLibraries();
-    Template* created = new (std::nothrow) Template();
-    if (created == nullptr) return E_OUTOFMEMORY;
-    const HRESULT result = created->QueryInterface(iid, object);
-    created->Release();
-    return result;
+    return com::CreateObject<Template>(iid, object);
 }
 
 }  // namespace xmlservice

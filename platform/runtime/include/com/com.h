@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -418,6 +419,19 @@ private:
 
     std::atomic<ULONG> references_{1};
 };
+
+// Creates an object of type `T` and hands out its interface `iid`; an object that lacks the
+// interface goes again at once. E_OUTOFMEMORY when it cannot be allocated.
+template <class T>
+HRESULT CreateObject(REFIID iid, void** object) noexcept {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    T* created = new (std::nothrow) T();
+    if (created == nullptr) return E_OUTOFMEMORY;
+    const HRESULT result = created->QueryInterface(iid, object);
+    created->Release();
+    return result;
+}
 
 // Makes `description` (UTF-8, one line) the thread's error information and returns `code`.
 HRESULT ReportError(HRESULT code, std::string_view description) noexcept;

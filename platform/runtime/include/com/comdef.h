@@ -67,6 +67,7 @@ public:
 
 private:
     struct Data;
+    void Adopt(BSTR owned);
     void Drop() noexcept;
     Data* data_ = nullptr;
 };
