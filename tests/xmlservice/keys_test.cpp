@@ -3,6 +3,7 @@
 #include "reference_test.h"
 
 #include "ids.h"
+#include "key_rewrite.h"
 #include "keys.h"
 
 namespace {

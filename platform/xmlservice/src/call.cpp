@@ -2,7 +2,8 @@
 
 #include "budget.h"
 #include "files.h"
-#include "keys.h"
+#include "key_rewrite.h"
+#include "libxslt_fields.h"
 
 #include <libexslt/exslt.h>
 #include <libxml/globals.h>
@@ -135,16 +136,23 @@ void CollectText(void*, const char* format, ...) {
     va_end(copy);
 }
 
-void CollectError(void*, xmlErrorPtr error) {
+// Takes whichever error type the library's structured handlers take: a pointer to a constant
+// error since libxml2 2.12, a plain pointer before.
+template <class Handler>
+struct ErrorArgumentOf;
+template <class Error>
+struct ErrorArgumentOf<void (*)(void*, Error)> {
+    using type = Error;
+};
+
+void CollectError(void*, ErrorArgumentOf<xmlStructuredErrorFunc>::type error) {
     CallRecord* call = CallRecord::Current();
     if (call != nullptr && error != nullptr) call->AddError(*error);
 }
 
 void IgnoreText(void*, const char*, ...) {}
 
-void Stop(xsltTransformContextPtr context) noexcept {
-    if (context != nullptr) context->state = XSLT_STATE_STOPPED;
-}
+void Stop(xsltTransformContextPtr context) noexcept { StopTransform(context); }
 
 xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParserCtxtPtr) {
     CallRecord* call = CallRecord::Current();
@@ -260,6 +268,11 @@ void ReleaseLibraries() {
 
 }  // namespace
 
+void RouteThreadMessages() noexcept {
+    xmlSetGenericErrorFunc(nullptr, CollectText);
+    xmlSetStructuredErrorFunc(nullptr, CollectError);
+}
+
 _xsltSecurityPrefs* TransformSecurity() noexcept {
     static const SecurityHolder holder;
     return holder.prefs.get();
@@ -270,9 +283,7 @@ void PrepareLibraries() noexcept {
         // Before the libraries' first allocation, so that all of them are counted.
         InstallBudget();
         xmlInitParser();
-        // Threads started later begin with handlers that report nowhere outside a call.
-        xmlThrDefSetGenericErrorFunc(nullptr, CollectText);
-        xmlThrDefSetStructuredErrorFunc(nullptr, CollectError);
+        RouteThreadMessages();
         xmlSetExternalEntityLoader(RefuseExternalEntity);
         xsltInit();
         xsltSetGenericErrorFunc(nullptr, CollectText);
@@ -292,20 +303,11 @@ void PrepareLibraries() noexcept {
 CallRecord::CallRecord(std::vector<std::string> readableFolders) noexcept
     : readableFolders_(std::move(readableFolders)), previous_(tCurrentRecord) {
     PrepareLibraries();
-    savedGenericHandler_ = xmlGenericError;
-    savedGenericContext_ = xmlGenericErrorContext;
-    savedStructuredHandler_ = xmlStructuredError;
-    savedStructuredContext_ = xmlStructuredErrorContext;
-    xmlSetGenericErrorFunc(nullptr, CollectText);
-    xmlSetStructuredErrorFunc(nullptr, CollectError);
+    RouteThreadMessages();
     tCurrentRecord = this;
 }
 
-CallRecord::~CallRecord() {
-    xmlSetGenericErrorFunc(savedGenericContext_, savedGenericHandler_);
-    xmlSetStructuredErrorFunc(savedStructuredContext_, savedStructuredHandler_);
-    tCurrentRecord = previous_;
-}
+CallRecord::~CallRecord() { tCurrentRecord = previous_; }
 
 CallRecord* CallRecord::Current() noexcept { return tCurrentRecord; }
 

@@ -27,13 +27,13 @@ struct Report {
 };
 
 // While a record lives, it is the calling thread's current one: the libraries' error handlers
-// append to it, and every file read they attempt is checked against its folders. The handlers
-// of the thread are restored when it ends.
+// append to it, and every file read they attempt is checked against its folders. Outside a
+// record the handlers drop what they are given.
 class CallRecord {
 public:
     // Reads are allowed inside `readableFolders` (real paths) and nowhere else.
     explicit CallRecord(std::vector<std::string> readableFolders = {}) noexcept;
-    // Gives the thread its previous handlers and record back.
+    // Makes the record that was current before this one current again.
     ~CallRecord();
     CallRecord(const CallRecord&) = delete;
     CallRecord& operator=(const CallRecord&) = delete;
@@ -103,16 +103,16 @@ private:
     _xsltTransformContext* transformation_ = nullptr;
 
     CallRecord* previous_;
-    void (*savedGenericHandler_)(void*, const char*, ...);
-    void* savedGenericContext_;
-    void (*savedStructuredHandler_)(void*, _xmlError*);
-    void* savedStructuredContext_;
 };
 
 // Sets libxml2, libxslt and libexslt up for the service, once per process: error handlers, the
 // refusing entity loader, the checked document loader, the security preferences, EXSLT and the
 // platform's node-set function.
 void PrepareLibraries() noexcept;
+
+// Makes the calling thread's libxml2 messages go to the call record current on it, and nowhere
+// outside a call. Each thread that does XML work calls it once before its first call.
+void RouteThreadMessages() noexcept;
 
 // The security preferences that every transformation runs under.
 _xsltSecurityPrefs* TransformSecurity() noexcept;

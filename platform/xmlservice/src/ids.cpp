@@ -1,125 +1,150 @@
 #include "ids.h"
 
+#include "libxslt_fields.h"
+
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
-#include <libxslt/extensions.h>
 #include <libxslt/functions.h>
-#include <libxslt/xsltInternals.h>
+#include <libxslt/extensions.h>
 #include <libxslt/xsltutils.h>
 
-#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <new>
 #include <unordered_map>
-#include <vector>
 
 namespace xmlservice {
+namespace {
+
+std::atomic<std::uint64_t> gIdsGiven{0};
+thread_local GeneratedIds* tCurrentIds = nullptr;
+
+}  // namespace
 
 class GeneratedIds {
 public:
-    GeneratedIds(xsltTransformContextPtr context, xmlDocPtr source) noexcept : context_(context), source_(source) {}
-    ~GeneratedIds() {
-        if (context_->_private == this) context_->_private = nullptr;
+    explicit GeneratedIds(xsltTransformContextPtr context) noexcept : context_(context), previous_(tCurrentIds) {
+        tCurrentIds = this;
     }
+    ~GeneratedIds() { tCurrentIds = previous_; }
     GeneratedIds(const GeneratedIds&) = delete;
     GeneratedIds& operator=(const GeneratedIds&) = delete;
 
-    xmlDocPtr Source() const noexcept { return source_; }
+    // The ids of the transformation that `context` runs.
+    static GeneratedIds* Of(xsltTransformContextPtr context) noexcept {
+        return tCurrentIds != nullptr && tCurrentIds->context_ == context ? tCurrentIds : nullptr;
+    }
 
-    // The id number of a source node, the next of the transformation's numbers when it has none
-    // yet; 0 when the numbers are used up. May throw std::bad_alloc.
+    // The id number of `node`, the next number when it has none yet; 0 when the numbers are
+    // used up. May throw std::bad_alloc.
     unsigned long IdOf(xmlNodePtr node) {
-        // libxml2 keeps an element's place in document order, negated, in its content.
-        const auto place = node->type == XML_ELEMENT_NODE ? -reinterpret_cast<std::ptrdiff_t>(node->content) : 0;
-        unsigned long* id = nullptr;
-        if (place > 0) {
-            const auto index = static_cast<std::size_t>(place);
-            if (index >= elementIds_.size()) elementIds_.resize(std::max(index + 1, 2 * elementIds_.size()), 0);
-            id = &elementIds_[index];
-        } else {
-            id = &otherIds_[node];
+        unsigned long* id = Slot(node);
+        if (id == nullptr) {
+            // A node of a result tree fragment keeps its number itself: the fragment may be
+            // freed while the transformation runs, and its memory given to new nodes.
+            void** own = node->type == XML_ATTRIBUTE_NODE ? &reinterpret_cast<xmlAttrPtr>(node)->_private
+                                                          : &node->_private;
+            if (*own == nullptr) {
+                if (next_ == ULONG_MAX) return 0;
+                *own = reinterpret_cast<void*>(static_cast<std::uintptr_t>(++next_));
+            }
+            return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(*own));
         }
         if (*id == 0) {
-            // One numbering with libxslt's ids of other documents, as in libxslt alone.
-            if (context_->currentId == ULONG_MAX) return 0;
-            *id = ++context_->currentId;
+            if (next_ == ULONG_MAX) return 0;
+            *id = ++next_;
         }
         return *id;
     }
 
 private:
+    // Where the number of `node` is kept in the table; null for a node that keeps it itself.
+    unsigned long* Slot(xmlNodePtr node) {
+        const bool ownsSlot = node->type == XML_ELEMENT_NODE || node->type == XML_ATTRIBUTE_NODE ||
+                              node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE ||
+                              node->type == XML_PI_NODE || node->type == XML_COMMENT_NODE;
+        if (ownsSlot && node->doc != nullptr && XSLT_IS_RES_TREE_FRAG(node->doc)) return nullptr;
+        // Documents and the nodes of documents that live as long as the transformation. (A
+        // fragment's own document node is numbered here too: it has no slot free for it.)
+        return &numbers_[node];
+    }
+
     xsltTransformContextPtr const context_;
-    xmlDocPtr const source_;
-    // Indexed by document order; 0 for an element without an id.
-    std::vector<unsigned long> elementIds_;
-    std::unordered_map<const xmlNode*, unsigned long> otherIds_;
+    GeneratedIds* const previous_;
+    std::unordered_map<const xmlNode*, unsigned long> numbers_;
+    unsigned long next_ = 0;
 };
 
 void GeneratedIdsDeleter::operator()(GeneratedIds* ids) const noexcept { delete ids; }
 
 namespace {
 
-std::atomic<std::uint64_t> gIdsGiven{0};
-
-// The document a node belongs to, as libxslt's generate-id() finds it; null for other kinds.
-xmlDocPtr OwnerOf(xmlNodePtr node) noexcept {
-    switch (node->type) {
-    case XML_DOCUMENT_NODE:
-    case XML_HTML_DOCUMENT_NODE:
-        return reinterpret_cast<xmlDocPtr>(node);
-    case XML_ATTRIBUTE_NODE:
-        return reinterpret_cast<xmlAttrPtr>(node)->doc;
-    case XML_ELEMENT_NODE:
-    case XML_TEXT_NODE:
-    case XML_CDATA_SECTION_NODE:
-    case XML_PI_NODE:
-    case XML_COMMENT_NODE:
-        return node->doc;
-    default:
-        return nullptr;
-    }
-}
-
-// generate-id() as libxslt answers it. Nodes of the source document get their ids here; every
-// other case, errors included, goes to libxslt's own function with the arguments untouched.
+// generate-id() with libxslt's arguments, messages and forms of id: "id" and the number, and for
+// a namespace node its element's number, "ns" and the prefix in hexadecimal, since only ASCII
+// letters and digits may appear.
 void GenerateIdFunction(xmlXPathParserContextPtr parser, int argumentCount) noexcept {
     xsltTransformContextPtr context = xsltXPathGetTransformContext(parser);
-    auto* ids = context != nullptr ? static_cast<GeneratedIds*>(context->_private) : nullptr;
+    GeneratedIds* ids = GeneratedIds::Of(context);
+    if (ids == nullptr) {
+        xsltGenerateIdFunction(parser, argumentCount);
+        return;
+    }
     xmlNodePtr node = nullptr;
     if (argumentCount == 0) {
         node = parser->context->node;
-    } else if (argumentCount == 1 && parser->value != nullptr && parser->value->type == XPATH_NODESET &&
-               parser->value->nodesetval != nullptr && parser->value->nodesetval->nodeNr > 0) {
-        // The first node in document order, found as libxslt finds it.
-        const xmlNodeSetPtr nodes = parser->value->nodesetval;
-        node = nodes->nodeTab[0];
-        for (int i = 1; i < nodes->nodeNr; ++i)
-            if (xmlXPathCmpNodes(node, nodes->nodeTab[i]) == -1) node = nodes->nodeTab[i];
+    } else if (argumentCount == 1) {
+        if (parser->value == nullptr || parser->value->type != XPATH_NODESET) {
+            parser->error = XPATH_INVALID_TYPE;
+            xsltTransformError(context, nullptr, nullptr, "generate-id() : invalid arg expecting a node-set\n");
+            return;
+        }
+        xmlXPathObjectPtr argument = valuePop(parser);
+        const xmlNodeSetPtr nodes = argument->nodesetval;
+        if (nodes != nullptr && nodes->nodeNr > 0) {
+            // The first node in document order.
+            node = nodes->nodeTab[0];
+            for (int i = 1; i < nodes->nodeNr; ++i)
+                if (xmlXPathCmpNodes(node, nodes->nodeTab[i]) == -1) node = nodes->nodeTab[i];
+        }
+        xmlXPathFreeObject(argument);
+        if (node == nullptr) {
+            valuePush(parser, xmlXPathNewCString(""));
+            return;
+        }
+    } else {
+        xsltTransformError(context, nullptr, nullptr, "generate-id() : invalid number of args %d\n", argumentCount);
+        parser->error = XPATH_INVALID_ARITY;
+        return;
     }
-    // A namespace node's id is its element's id with its prefix; XPath keeps the element in next.
+    if (node == nullptr) {
+        xmlXPathErr(parser, XPATH_INVALID_CTXT);
+        return;
+    }
+
+    // A namespace node's id is its element's with its prefix; XPath keeps the element in next.
     const xmlChar* prefix = nullptr;
-    if (node != nullptr && node->type == XML_NAMESPACE_DECL) {
+    if (node->type == XML_NAMESPACE_DECL) {
         const auto* space = reinterpret_cast<xmlNsPtr>(node);
         prefix = space->prefix != nullptr ? space->prefix : reinterpret_cast<const xmlChar*>("");
         node = reinterpret_cast<xmlNodePtr>(space->next);
-    }
-    if (ids == nullptr || node == nullptr || OwnerOf(node) != ids->Source()) {
-        xsltGenerateIdFunction(parser, argumentCount);
-        return;
+        if (node == nullptr) {
+            xmlXPathErr(parser, XPATH_INVALID_CTXT);
+            return;
+        }
     }
 
     unsigned long id = 0;
     try {
         id = ids->IdOf(node);
     } catch (...) {
-        xsltGenerateIdFunction(parser, argumentCount);
+        xsltTransformError(context, nullptr, nullptr, "generate-id(): out of memory\n");
+        parser->error = XPATH_MEMORY_ERROR;
         return;
     }
-    if (argumentCount == 1) xmlXPathFreeObject(valuePop(parser));
     if (id == 0) {
         xsltTransformError(context, nullptr, nullptr, "generate-id(): id overflow\n");
         parser->error = XPATH_MEMORY_ERROR;
@@ -134,7 +159,6 @@ void GenerateIdFunction(xmlXPathParserContextPtr parser, int argumentCount) noex
         return;
     }
     int length = std::snprintf(text, size, prefix != nullptr ? "id%luns" : "id%lu", id);
-    // Only ASCII letters and digits are allowed in an id, so the prefix is written in hexadecimal.
     for (std::size_t i = 0; i < prefixLength; ++i) {
         constexpr char kDigits[] = "0123456789ABCDEF";
         text[length++] = kDigits[prefix[i] >> 4];
@@ -148,15 +172,13 @@ void GenerateIdFunction(xmlXPathParserContextPtr parser, int argumentCount) noex
 }  // namespace
 
 GeneratedIdsHandle RegisterGenerateId(_xsltTransformContext* context) noexcept {
-    if (context == nullptr || context->xpathCtxt == nullptr || context->document == nullptr ||
-        context->_private != nullptr)
-        return nullptr;
-    GeneratedIdsHandle ids(new (std::nothrow) GeneratedIds(context, context->document->doc));
+    xmlXPathContextPtr xpath = context != nullptr ? XPathContextOf(context) : nullptr;
+    if (xpath == nullptr) return nullptr;
+    GeneratedIdsHandle ids(new (std::nothrow) GeneratedIds(context));
     if (!ids) return nullptr;
     const auto* name = reinterpret_cast<const xmlChar*>("generate-id");
-    (void)xmlXPathRegisterFuncNS(context->xpathCtxt, name, nullptr, nullptr);
-    if (xmlXPathRegisterFuncNS(context->xpathCtxt, name, nullptr, GenerateIdFunction) != 0) return nullptr;
-    context->_private = ids.get();
+    (void)xmlXPathRegisterFuncNS(xpath, name, nullptr, nullptr);
+    if (xmlXPathRegisterFuncNS(xpath, name, nullptr, GenerateIdFunction) != 0) return nullptr;
     return ids;
 }
 

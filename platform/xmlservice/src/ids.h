@@ -1,6 +1,5 @@
-// generate-id() without libxslt's table of ids keyed by formatted node addresses, whose
-// lookups grow slower than the documents: the ids of the source document's nodes are kept in
-// a table indexed by document order, with libxslt's own numbering.
+// generate-id() over a table of the service's own: ids numbered in the order they are first asked
+// for, with lookups that cost the same however large the documents grow.
 #pragma once
 
 #include <cstdint>
@@ -12,18 +11,18 @@ namespace xmlservice {
 
 class GeneratedIds;
 
-// Forgets the ids and detaches them from their transformation context.
+// Forgets the ids and stops the function from using them.
 struct GeneratedIdsDeleter {
     void operator()(GeneratedIds* ids) const noexcept;
 };
 using GeneratedIdsHandle = std::unique_ptr<GeneratedIds, GeneratedIdsDeleter>;
 
-// Gives a new transformation context the service's generate-id(), whose ids of the source
-// document live in the returned handle; the handle must outlive the transformation's run. Null
-// when the function could not be registered.
+// Gives a new transformation context the service's generate-id(). The returned ids serve the
+// transformation run on this thread while the handle lives; null when the function could not be
+// registered.
 GeneratedIdsHandle RegisterGenerateId(_xsltTransformContext* context) noexcept;
 
-// How many ids of source nodes the service's generate-id() has given in this process, for tests.
+// How many ids the service's generate-id() has given in this process, for tests.
 std::uint64_t GeneratedIdsGiven() noexcept;
 
 }  // namespace xmlservice

@@ -1,41 +1,32 @@
-// key() without the cost of copying whole groups: the service's own key() for every
-// transformation, and the stylesheet rewrite that turns key(...)[1] into a call that looks at
-// one node of each group instead of copying them all.
+// key() without the cost of copying whole groups: the service's own key() and the first-node
+// function that key(...)[1] is rewritten into, over key tables of the service's own that are
+// built once per document and transformation, without libxslt's search of a group before each
+// node is added.
 #pragma once
 
 #include <cstdint>
-#include <string>
-#include <string_view>
+#include <memory>
 
-struct _xmlDoc;
 struct _xsltTransformContext;
 
 namespace xmlservice {
 
-// The internal function that key(...)[1] becomes. An unprefixed name outside the core function
-// library cannot be called by a valid XSLT 1.0 stylesheet, so no stylesheet's own call is caught.
-inline constexpr char kFirstKeyFunction[] = "key-first-in-document-order";
+class KeyTables;
 
-// Where an XPath text sits in a stylesheet: a whole expression, or a pattern, whose top level
-// (a key() pattern there is no function call) is left alone and only predicates are rewritten.
-enum class XPathText { Expression, Pattern };
+// Forgets the tables and stops the functions from using them.
+struct KeyTablesDeleter {
+    void operator()(KeyTables* tables) const noexcept;
+};
+using KeyTablesHandle = std::unique_ptr<KeyTables, KeyTablesDeleter>;
 
-// `text` with every call key(ARGS)[1] replaced by a call of kFirstKeyFunction with the same
-// arguments; `text` itself when there is none or when it does not compile as XPath.
-std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind);
+// Gives a new transformation context the service's key() and the first-node function in place
+// of libxslt's key(). The returned tables serve the transformation run on this thread while the
+// handle lives; null when the functions could not be registered.
+KeyTablesHandle RegisterKeyFunctions(_xsltTransformContext* context) noexcept;
 
-// Rewrites key(...)[1] wherever a stylesheet module (before libxslt compiles it) holds XPath: the
-// expressions and patterns of XSLT instructions and the expressions of attribute value templates.
-// A failure leaves the rest as it was, which is still correct.
-void RewriteFirstKeyCalls(_xmlDoc* stylesheet) noexcept;
-
-// Gives a new transformation context the service's key() and kFirstKeyFunction in place of
-// libxslt's key(); false when they could not be registered.
-bool RegisterKeyFunctions(_xsltTransformContext* context) noexcept;
-
-// How many group members key() and kFirstKeyFunction have copied, compared or scanned in this
-// process, key tables included; a figure that grows with the work, so that tests can check it
-// stays linear.
+// How many group members key() and the first-node function have added, copied, compared or
+// scanned in this process; a figure that grows with the work, so that tests can check it stays
+// linear.
 std::uint64_t KeyNodeWork() noexcept;
 
 }  // namespace xmlservice

@@ -1,17 +1,21 @@
 #include "sort.h"
 
+#include "handles.h"
+#include "libxslt_fields.h"
 #include "xpath_text.h"
 
+#include <libxml/tree.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
-#include <libxslt/xsltInternals.h>
-#include <libxslt/xsltlocale.h>
 #include <libxslt/xsltutils.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -20,12 +24,30 @@ namespace {
 
 std::atomic<std::uint64_t> gServiceSorts{0};
 
+// What one xsl:sort asks for, read from its own attributes as libxslt reads them when it compiles
+// the instruction.
+struct SortLevel {
+    // The select expression; "." when there is none.
+    std::string select = ".";
+    bool number = false;
+    bool descending = false;
+};
+
+// The attribute `name` of an xsl:sort; nothing when it is absent.
+std::optional<std::string> AttributeOf(xmlNodePtr sort, const char* name) {
+    const std::unique_ptr<xmlChar, LibraryMemoryDeleter> value(
+        xmlGetNoNsProp(sort, reinterpret_cast<const xmlChar*>(name)));
+    if (!value) return std::nullopt;
+    return std::string(reinterpret_cast<const char*>(value.get()));
+}
+
 // The sort keys of one xsl:sort for every node of the list, by original position; computed when
 // first needed, as libxslt computes a later key only once the earlier ones leave a tie.
 class SortKeys {
 public:
-    SortKeys(xsltTransformContextPtr context, xmlNodePtr* sorts, int count) noexcept
-        : context_(context), sorts_(sorts), count_(count), length_(context->nodeList->nodeNr) {}
+    SortKeys(xsltTransformContextPtr context, xmlNodePtr* sorts, const std::vector<SortLevel>& levels,
+             int length) noexcept
+        : context_(context), sorts_(sorts), levels_(levels), length_(length) {}
     ~SortKeys() {
         for (xmlXPathObjectPtr* results : results_) {
             if (results == nullptr) continue;
@@ -37,32 +59,31 @@ public:
     SortKeys& operator=(const SortKeys&) = delete;
 
     // The keys of level `level`, null when that level takes no part (as libxslt stops there).
-    xmlXPathObjectPtr* Level(int level) noexcept {
-        if (level >= count_ || sorts_[level] == nullptr || sorts_[level]->psvi == nullptr) return nullptr;
-        auto& results = results_[static_cast<std::size_t>(level)];
-        if (results == nullptr && !computed_[static_cast<std::size_t>(level)]) {
-            computed_[static_cast<std::size_t>(level)] = true;
-            results = xsltComputeSortResult(context_, sorts_[level]);
+    xmlXPathObjectPtr* Level(std::size_t level) noexcept {
+        if (level >= levels_.size()) return nullptr;
+        if (results_[level] == nullptr && !computed_[level]) {
+            computed_[level] = true;
+            results_[level] = xsltComputeSortResult(context_, sorts_[level]);
         }
-        return results;
+        return results_[level];
     }
 
     // Compares the nodes at original positions `a` and `b` as libxslt does: numbers with NaN
     // first, text byte by byte, descending levels reversed, a missing key (its computation
     // failed) last either way, and the original position when every level ties.
     bool Before(int a, int b) noexcept {
-        for (int level = 0; level < count_; ++level) {
+        for (std::size_t level = 0; level < levels_.size(); ++level) {
             xmlXPathObjectPtr* results = Level(level);
             if (results == nullptr) break;
-            const auto* style = static_cast<xsltStylePreCompPtr>(sorts_[level]->psvi);
             const xmlXPathObjectPtr first = results[a];
             const xmlXPathObjectPtr second = results[b];
             int order = 0;
-            if (first == nullptr || second == nullptr)
+            if (first == nullptr || second == nullptr) {
                 order = first == second ? 0 : (first == nullptr ? 1 : -1);
-            else
-                order = style->descending != 0 ? -Compare(*first, *second, style->number != 0)
-                                               : Compare(*first, *second, style->number != 0);
+            } else {
+                order = Compare(*first, *second, levels_[level].number);
+                if (levels_[level].descending) order = -order;
+            }
             if (order != 0) return order < 0;
         }
         return a < b;
@@ -80,7 +101,7 @@ private:
 
     xsltTransformContextPtr const context_;
     xmlNodePtr* const sorts_;
-    const int count_;
+    const std::vector<SortLevel>& levels_;
     const int length_;
     std::array<xmlXPathObjectPtr*, XSLT_MAX_SORT> results_{};
     std::array<bool, XSLT_MAX_SORT> computed_{};
@@ -98,10 +119,9 @@ constexpr std::string_view kPureFunctions[] = {
 // True when a key's value for a node does not depend on when it is computed. libxslt computes a
 // later level while its Shell sort has the list half sorted, so position() and last() there see
 // that order, and generate-id() numbers the nodes in it; such sorts keep libxslt's method.
-bool IsPure(const xmlChar* select) noexcept {
-    if (select == nullptr) return false;
+bool IsPure(std::string_view select) noexcept {
     try {
-        const auto called = CalledFunctions(reinterpret_cast<const char*>(select));
+        const auto called = CalledFunctions(select);
         return called && std::all_of(called->begin(), called->end(), [](std::string_view name) {
                    return std::find(std::begin(kPureFunctions), std::end(kPureFunctions), name) !=
                           std::end(kPureFunctions);
@@ -111,36 +131,51 @@ bool IsPure(const xmlChar* select) noexcept {
     }
 }
 
-// True when libxslt decides an xsl:sort's data type, order and language only while sorting, or
-// sorts by language, or computes the level at a moment that matters; the service leaves those
-// sorts to libxslt.
-bool NeedsLibxslt(const xsltStylePreComp& style, int level) noexcept {
-    return (style.stype == nullptr && style.has_stype != 0) || (style.order == nullptr && style.has_order != 0) ||
-           style.has_lang != 0 || style.locale != static_cast<xsltLocale>(0) || (level > 0 && !IsPure(style.select));
+// Reads the xsl:sort at `level`; nothing when libxslt decides its data type or order only while
+// sorting (a brace makes them attribute value templates), sorts by language, or computes the level at a
+// moment that matters. The service leaves those sorts to libxslt.
+std::optional<SortLevel> ReadLevel(xmlNodePtr sort, int level) {
+    if (sort == nullptr || sort->type != XML_ELEMENT_NODE) return std::nullopt;
+    SortLevel read;
+    if (AttributeOf(sort, "lang")) return std::nullopt;
+    if (const auto dataType = AttributeOf(sort, "data-type")) {
+        if (dataType->find_first_of("{}") != std::string::npos) return std::nullopt;
+        // Any other data type sorts as text, after libxslt's warning at compile time.
+        read.number = *dataType == "number";
+    }
+    if (const auto order = AttributeOf(sort, "order")) {
+        if (order->find_first_of("{}") != std::string::npos) return std::nullopt;
+        read.descending = *order == "descending";
+    }
+    if (auto select = AttributeOf(sort, "select")) read.select = std::move(*select);
+    if (level > 0 && !IsPure(read.select)) return std::nullopt;
+    return read;
 }
 
 void SortFunction(xsltTransformContextPtr context, xmlNodePtr* sorts, int count) noexcept {
     if (context == nullptr || sorts == nullptr || count <= 0 || count >= XSLT_MAX_SORT) return;
-    const xmlNodeSetPtr list = context->nodeList;
-    for (int level = 0; level < count; ++level) {
-        const auto* style = sorts[level] != nullptr ? static_cast<xsltStylePreCompPtr>(sorts[level]->psvi) : nullptr;
-        if (style == nullptr || NeedsLibxslt(*style, level)) {
-            xsltDefaultSortFunction(context, sorts, count);
-            return;
-        }
-    }
+    const xmlNodeSetPtr list = SortListOf(context);
     if (list == nullptr || list->nodeNr <= 1) return;
 
+    std::vector<SortLevel> levels;
     std::vector<int> order;
     std::vector<xmlNodePtr> sorted;
     try {
+        for (int level = 0; level < count; ++level) {
+            std::optional<SortLevel> read = ReadLevel(sorts[level], level);
+            if (!read) {
+                xsltDefaultSortFunction(context, sorts, count);
+                return;
+            }
+            levels.push_back(std::move(*read));
+        }
         order.resize(static_cast<std::size_t>(list->nodeNr));
         sorted.resize(order.size());
     } catch (...) {
         xsltDefaultSortFunction(context, sorts, count);
         return;
     }
-    SortKeys keys(context, sorts, count);
+    SortKeys keys(context, sorts, levels, list->nodeNr);
     // Without the first keys libxslt leaves the list as it is.
     if (keys.Level(0) == nullptr) return;
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);

@@ -1,7 +1,9 @@
 #include "call.h"
 #include "ids.h"
+#include "key_rewrite.h"
 #include "keys.h"
 #include "large_stack.h"
+#include "libxslt_fields.h"
 #include "objects.h"
 #include "sort.h"
 
@@ -235,11 +237,11 @@ private:
         }
         // Without its security preferences libxslt would allow writing; no transformation runs so.
         if (!context || TransformSecurity() == nullptr ||
-            xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get()) != 0 ||
-            !RegisterKeyFunctions(context.get()))
+            xsltSetCtxtSecurityPrefs(TransformSecurity(), context.get()) != 0)
             return Fail(Failure::NoMemory);
+        const KeyTablesHandle keyTables = RegisterKeyFunctions(context.get());
         const GeneratedIdsHandle generatedIds = RegisterGenerateId(context.get());
-        if (!generatedIds) return Fail(Failure::NoMemory);
+        if (!keyTables || !generatedIds) return Fail(Failure::NoMemory);
         UseServiceSort(context.get());
 
         for (const Parameter& parameter : parameters_) {
@@ -258,7 +260,7 @@ private:
         call.SetTransformation(nullptr);
         if (call.BudgetExceeded()) return Fail(Failure::NoMemory, call.Describe({}));
         if (call.Refused()) return Fail(Failure::Refused, call.Describe({}));
-        if (!result || context->state != XSLT_STATE_OK)
+        if (!result || !TransformSucceeded(context.get()))
             return Fail(Failure::TransformFailed, call.Describe("The transformation failed"));
         return Serialize(*result, call);
     }
@@ -269,16 +271,15 @@ private:
         xsltStylesheetPtr stylesheet = compiled_->stylesheet.get();
         // An empty result is written as nothing at all, not even a declaration.
         if (result.children == nullptr) return S_OK;
-        const xmlChar* encoding = nullptr;
-        XSLT_GET_IMPORT_PTR(encoding, stylesheet, encoding)
+        const xmlChar* encoding = OutputEncodingOf(stylesheet);
         EncoderHandle encoder;
-        if (encoding != nullptr) {
+        // UTF-8 is what libxml2 writes without an encoder.
+        if (encoding != nullptr && xmlParseCharEncoding(reinterpret_cast<const char*>(encoding)) != XML_CHAR_ENCODING_UTF8) {
             encoder.reset(xmlFindCharEncodingHandler(reinterpret_cast<const char*>(encoding)));
             if (!encoder)
                 return Fail(Failure::TransformFailed, "The output encoding \"" +
                                                           std::string(reinterpret_cast<const char*>(encoding)) +
                                                           "\" is not supported");
-            if (xmlStrEqual(reinterpret_cast<const xmlChar*>(encoder->name), BAD_CAST "UTF-8") != 0) encoder.reset();
         }
         StreamSink sink{output_};
         OutputBufferHandle buffer(xmlOutputBufferCreateIO(WriteToStream, nullptr, &sink, encoder.get()));
@@ -332,7 +333,7 @@ public:
             if (compiled) (void)copy.release();
             if (call.BudgetExceeded()) return Keep(Failure::NoMemory, call.Describe({}));
             if (call.Refused()) return Keep(Failure::Refused, call.Describe({}));
-            if (!compiled || compiled->errors > 0)
+            if (!compiled || CompileErrorsOf(compiled.get()) > 0)
                 return Keep(Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
             compiled_ = std::make_shared<CompiledStylesheet>(
                 CompiledStylesheet{std::move(compiled), std::string(view.folder), call.FileNames()});

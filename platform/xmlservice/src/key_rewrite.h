@@ -1,0 +1,31 @@
+// The stylesheet rewrite that turns key(...)[1] into a call that looks at one node of its group
+// instead of copying the whole group: done on the text of a stylesheet's expressions before
+// libxslt compiles them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+struct _xmlDoc;
+
+namespace xmlservice {
+
+// The internal function that key(...)[1] becomes. An unprefixed name outside the core function
+// library cannot be called by a valid XSLT 1.0 stylesheet, so no stylesheet's own call is caught.
+inline constexpr char kFirstKeyFunction[] = "key-first-in-document-order";
+
+// Where an XPath text sits in a stylesheet: a whole expression, or a pattern, whose top level
+// (a key() pattern there is no function call) is left alone and only predicates are rewritten.
+enum class XPathText { Expression, Pattern };
+
+// `text` with every call key(ARGS)[1] replaced by a call of kFirstKeyFunction with the same
+// arguments; `text` itself when there is none or when it does not compile as XPath. Linear in
+// the length of `text`, whatever it holds.
+std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind);
+
+// Rewrites key(...)[1] wherever a stylesheet module (before libxslt compiles it) holds XPath: the
+// expressions and patterns of XSLT instructions and the expressions of attribute value templates.
+// A failure leaves the rest as it was, which is still correct.
+void RewriteFirstKeyCalls(_xmlDoc* stylesheet) noexcept;
+
+}  // namespace xmlservice

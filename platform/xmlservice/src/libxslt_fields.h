@@ -1,0 +1,76 @@
+// The members of libxslt's own structures that the service reads or writes, all in one place.
+// libxslt has no functions for them. Every release from 1.1.35 to 1.1.45 declares each of them
+// with the same name, type and meaning (later releases only append members to these structures),
+// and the service never allocates or frees one of these structures itself, so their sizes do not
+// matter. A release outside that range stops the build here, before anything relies on them.
+#pragma once
+
+#include <libxslt/imports.h>
+#include <libxslt/xsltInternals.h>
+#include <libxslt/xsltconfig.h>
+
+static_assert(LIBXSLT_VERSION >= 10135 && LIBXSLT_VERSION < 10146,
+              "the members read in libxslt_fields.h are known for libxslt 1.1.35 to 1.1.45");
+
+namespace xmlservice {
+
+// xsltTransformContext::xpathCtxt: the XPath context in which the transformation evaluates
+// everything, where the service registers its functions.
+inline xmlXPathContextPtr XPathContextOf(xsltTransformContextPtr context) noexcept { return context->xpathCtxt; }
+
+// xsltTransformContext::style: the compiled stylesheet that runs; its imports follow through
+// xsltNextImport.
+inline xsltStylesheetPtr StylesheetOf(xsltTransformContextPtr context) noexcept { return context->style; }
+
+// xsltTransformContext::state: a transformation stopped this way ends at its next step, as
+// libxslt's own fatal errors end it.
+inline void StopTransform(xsltTransformContextPtr context) noexcept {
+    if (context != nullptr) context->state = XSLT_STATE_STOPPED;
+}
+inline bool TransformStopped(xsltTransformContextPtr context) noexcept {
+    return context->state == XSLT_STATE_STOPPED;
+}
+// True when nothing went wrong: neither an error nor a stop.
+inline bool TransformSucceeded(xsltTransformContextPtr context) noexcept { return context->state == XSLT_STATE_OK; }
+
+// xsltTransformContext::inst: the instruction being executed, which libxslt's messages locate.
+inline xmlNodePtr InstructionOf(xsltTransformContextPtr context) noexcept { return context->inst; }
+
+// xsltTransformContext::node and ::inst: the current node (current() answers it) and the
+// instruction being executed; a key's expressions are evaluated with them set as libxslt sets them.
+struct TransformPlace {
+    xmlNodePtr node;
+    xmlNodePtr instruction;
+};
+inline TransformPlace SaveTransformPlace(xsltTransformContextPtr context) noexcept {
+    return {context->node, context->inst};
+}
+inline void SetTransformPlace(xsltTransformContextPtr context, xmlNodePtr node, xmlNodePtr instruction) noexcept {
+    context->node = node;
+    context->inst = instruction;
+}
+inline void RestoreTransformPlace(xsltTransformContextPtr context, const TransformPlace& place) noexcept {
+    SetTransformPlace(context, place.node, place.instruction);
+}
+
+// xsltTransformContext::nodeList: the list that a sort function puts in order, in place.
+inline xmlNodeSetPtr SortListOf(xsltTransformContextPtr context) noexcept { return context->nodeList; }
+
+// xsltStylesheet::keys: the module's xsl:key definitions, a list of xsltKeyDef whose members
+// next, inst, name, nameURI, comp, usecomp, nsList and nsNr the key tables read.
+inline xsltKeyDefPtr KeyDefinitionsOf(xsltStylesheetPtr style) noexcept {
+    return static_cast<xsltKeyDefPtr>(style->keys);
+}
+
+// xsltStylesheet::errors: the errors met while compiling; a stylesheet with any does not run.
+inline int CompileErrorsOf(xsltStylesheetPtr style) noexcept { return style->errors; }
+
+// xsltStylesheet::encoding of the module of highest import precedence that names one (the
+// xsl:output encoding); null for none.
+inline const xmlChar* OutputEncodingOf(xsltStylesheetPtr style) noexcept {
+    const xmlChar* encoding = nullptr;
+    XSLT_GET_IMPORT_PTR(encoding, style, encoding)
+    return encoding;
+}
+
+}  // namespace xmlservice
