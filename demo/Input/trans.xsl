@@ -7,6 +7,9 @@
   <xsl:template match="/catalogue">
     <html>
       <head>
+        <!-- Declared here rather than left to the serializer, whose own form differs between
+             releases of libxml2. -->
+        <meta http-equiv="Content-Type" content="text/html; charset=UTF-8"/>
         <title>Books under <xsl:value-of select="$maxprice"/></title>
       </head>
       <body>
