@@ -1,6 +1,7 @@
 #include "budget.h"
 
 #include "call.h"
+#include "heap.h"
 
 #include <libxml/xmlmemory.h>
 
@@ -61,11 +62,16 @@ void Count(std::int64_t change) noexcept {
     if (tUnpublished > kUnpublishedMost || tUnpublished < -kUnpublishedMost) Publish();
 }
 
-std::int64_t UsableSize(void* block) noexcept { return static_cast<std::int64_t>(malloc_usable_size(block)); }
+// The libraries' memory comes from the service's heap, unless a checker must see every block.
+bool gOwnHeap = false;
+
+std::int64_t UsableSize(void* block) noexcept {
+    return static_cast<std::int64_t>(gOwnHeap ? heap::UsableSize(block) : malloc_usable_size(block));
+}
 
 void* CountedMalloc(std::size_t size) {
     if (!Admit(size)) return nullptr;
-    void* block = std::malloc(size);
+    void* block = gOwnHeap ? heap::Allocate(size) : std::malloc(size);
     if (block != nullptr) Count(UsableSize(block));
     return block;
 }
@@ -76,7 +82,7 @@ void* CountedRealloc(void* block, std::size_t size) {
     if (size == 0) size = 1;
     const std::int64_t before = UsableSize(block);
     if (static_cast<std::int64_t>(size) > before && !Admit(size - static_cast<std::size_t>(before))) return nullptr;
-    void* moved = std::realloc(block, size);
+    void* moved = gOwnHeap ? heap::Reallocate(block, size) : std::realloc(block, size);
     if (moved != nullptr) Count(UsableSize(moved) - before);
     return moved;
 }
@@ -84,7 +90,10 @@ void* CountedRealloc(void* block, std::size_t size) {
 void CountedFree(void* block) {
     if (block == nullptr) return;
     Count(-UsableSize(block));
-    std::free(block);
+    if (gOwnHeap)
+        heap::Free(block);
+    else
+        std::free(block);
 }
 
 char* CountedStrdup(const char* text) {
@@ -120,7 +129,10 @@ CountingBatch::~CountingBatch() {
     if (--tBatchDepth == 0) Publish();
 }
 
-void InstallBudget() noexcept { xmlMemSetup(CountedFree, CountedMalloc, CountedRealloc, CountedStrdup); }
+void InstallBudget() noexcept {
+    gOwnHeap = heap::Suits();
+    xmlMemSetup(CountedFree, CountedMalloc, CountedRealloc, CountedStrdup);
+}
 
 BudgetShare::BudgetShare(std::uint64_t fileBytes) noexcept : fileBytes_(fileBytes) {
     gLoaded.fetch_add(fileBytes_, std::memory_order_relaxed);
