@@ -32,8 +32,62 @@ namespace {
 thread_local CallRecord* tCurrentRecord = nullptr;
 
 // Parsing never touches the network, and external DTDs are not asked for. Internal entities
-// are expanded; external ones reach the entity loader, which refuses them all.
-constexpr int kParseOptions = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA;
+// are expanded; external ones reach the entity loader, which refuses them all. Attribute
+// defaults of the internal subset are applied, as XML requires. Short texts are kept inside
+// their nodes. XML_PARSE_HUGE lifts libxml2's limits on the length of a single text, value or
+// name, which the memory budget covers; ParseHooks takes it back as soon as a document declares
+// entities or nests deep, so that the limits on entity expansion and depth stay.
+constexpr int kParseOptions =
+    XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA | XML_PARSE_DTDATTR | XML_PARSE_COMPACT | XML_PARSE_HUGE;
+
+// Nesting deeper than this keeps libxml2's own limit of 256 levels.
+constexpr int kDepthOfPlainLimits = 200;
+
+// The parse of one document, with the SAX2 handlers of libxml2 that it wraps. The parser reads
+// xmlParserCtxt::options at each of its limit checks (libxml2 2.9.14 to 2.15), so clearing
+// XML_PARSE_HUGE there puts the plain limits back for the rest of the parse.
+struct ParseHooks {
+    startElementNsSAX2Func startElement = nullptr;
+    endElementNsSAX2Func endElement = nullptr;
+    entityDeclSAXFunc declareEntity = nullptr;
+    elementDeclSAXFunc declareElement = nullptr;
+    int depth = 0;
+};
+thread_local ParseHooks* tHooks = nullptr;
+
+void KeepPlainLimits(void* context) noexcept { static_cast<xmlParserCtxtPtr>(context)->options &= ~XML_PARSE_HUGE; }
+
+void StartElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
+                  int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
+                  const xmlChar** attributes) {
+    ParseHooks& hooks = *tHooks;
+    if (++hooks.depth == kDepthOfPlainLimits) KeepPlainLimits(context);
+    hooks.startElement(context, localName, prefix, uri, namespaceCount, namespaces, attributeCount, defaultedCount,
+                       attributes);
+}
+
+void EndElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri) {
+    ParseHooks& hooks = *tHooks;
+    --hooks.depth;
+    hooks.endElement(context, localName, prefix, uri);
+}
+
+void DeclareEntity(void* context, const xmlChar* name, int type, const xmlChar* publicId, const xmlChar* systemId,
+                   xmlChar* content) {
+    KeepPlainLimits(context);
+    tHooks->declareEntity(context, name, type, publicId, systemId, content);
+}
+
+void DeclareElement(void* context, const xmlChar* name, int type, xmlElementContentPtr content) {
+    KeepPlainLimits(context);
+    tHooks->declareElement(context, name, type, content);
+}
+
+int ReadFromFile(void* file, char* buffer, int length) {
+    const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(length), static_cast<std::FILE*>(file));
+    if (got == 0 && std::ferror(static_cast<std::FILE*>(file)) != 0) return -1;
+    return static_cast<int>(got);
+}
 
 // A description stays readable on a console: at most this many messages of at most this many
 // bytes each.
@@ -72,33 +126,29 @@ std::string OneLine(std::string_view text) {
     return line;
 }
 
+// libxml2 raises some of the messages that it names warnings at the level of errors, among them
+// namespace names that are no valid URIs; like every warning they never fail a parse. An
+// undeclared entity, named a warning too, leaves a reference without its text and stays an error.
+bool IsWarningByItsCode(const xmlError& error) noexcept {
+    switch (error.code) {
+    case XML_WAR_CATALOG_PI:
+    case XML_WAR_UNKNOWN_VERSION:
+    case XML_WAR_LANG_VALUE:
+    case XML_WAR_NS_URI:
+    case XML_WAR_NS_URI_RELATIVE:
+    case XML_WAR_SPACE_VALUE:
+    case XML_WAR_NS_COLUMN:
+    case XML_WAR_ENTITY_REDEFINED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // libxslt puts a line saying where an error happened in front of the error itself.
 bool IsContextLine(std::string_view line) noexcept {
     return line.starts_with("compilation error: ") || line.starts_with("runtime error: ") ||
            line.starts_with("compilation warning: ") || line.starts_with("runtime warning: ");
-}
-
-// XPath compares two elements of a document quickly when each carries its place in document
-// order, as xmlXPathOrderDocElems leaves it. The parser numbers the elements the same way as it
-// creates them, in document order, which spares a walk over the whole tree afterwards: on a
-// large document that walk misses the cache on every node and costs a sixth of the parse.
-struct ElementNumbering {
-    startElementNsSAX2Func create = nullptr;
-    std::ptrdiff_t count = 0;
-};
-thread_local ElementNumbering* tNumbering = nullptr;
-
-void StartNumberedElement(void* context, const xmlChar* localName, const xmlChar* prefix, const xmlChar* uri,
-                          int namespaceCount, const xmlChar** namespaces, int attributeCount, int defaultedCount,
-                          const xmlChar** attributes) {
-    auto* parser = static_cast<xmlParserCtxtPtr>(context);
-    ElementNumbering* numbering = tNumbering;
-    const xmlNode* parent = parser->node;
-    numbering->create(context, localName, prefix, uri, namespaceCount, namespaces, attributeCount, defaultedCount,
-                      attributes);
-    xmlNodePtr created = parser->node;
-    if (created != nullptr && created != parent && created->type == XML_ELEMENT_NODE && created->content == nullptr)
-        created->content = reinterpret_cast<xmlChar*>(-(++numbering->count));
 }
 
 void CollectText(void*, const char* format, ...) {
@@ -222,14 +272,14 @@ xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, vo
             Stop(context);
             return nullptr;
         }
-        std::string content;
+        ReadableFile file;
         int error = 0;
-        if (!ReadWholeFile(path, content, error)) {
+        if (!file.Open(path, error)) {
             call->Add({"The file \"" + path + "\" cannot be read: " + std::generic_category().message(error)});
             return nullptr;
         }
         if (location != path) call->NameFile(location, path);
-        DocumentHandle document = ParseDocument(*call, content, location, false, dictionary);
+        DocumentHandle document = ParseDocument(*call, {file.Stream(), {}}, location, dictionary);
         if (!document && call->Refused()) Stop(context);
         // Modules are compiled like the main stylesheet, so they get the same rewrite.
         if (document && type == XSLT_LOAD_STYLESHEET) RewriteFirstKeyCalls(document.get());
@@ -342,7 +392,7 @@ void CallRecord::AddError(const _xmlError& error) noexcept {
         report.text = OneLine(error.message != nullptr ? error.message : "Unknown error");
         if (error.domain == XML_FROM_XPATH && error.str1 != nullptr)
             report.text += " in \"" + OneLine(error.str1) + "\"";
-        report.isParserError = activeParser_ != nullptr && error.level >= XML_ERR_ERROR;
+        report.isParserError = activeParser_ != nullptr && error.level >= XML_ERR_ERROR && !IsWarningByItsCode(error);
         if (error.line > 0) {
             report.line = error.line;
             report.column = error.int2;
@@ -495,38 +545,53 @@ std::string CallRecord::WithNames(std::string text) const {
     return text;
 }
 
-DocumentHandle ParseDocument(CallRecord& call, std::string_view content, const std::string& url, bool isText,
+DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const std::string& url,
                              _xmlDict* dictionary) {
-    if (content.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    if (text.utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         call.Add({"The document is too large to be parsed", true});
         return {};
     }
     const ParserContextHandle parser(xmlNewParserCtxt());
-    if (!parser) {
+    if (!parser || parser->sax == nullptr) {
         call.Add({"Not enough memory to parse the document", true});
         return {};
     }
     if (dictionary != nullptr && parser->dict != nullptr) {
-        // Stylesheet modules must share the dictionary of the stylesheet that includes them.
+        // Stylesheet modules must share the dictionary of the stylesheet that includes them; the
+        // parser takes its dictionary from xmlParserCtxt::dict (libxml2 2.9.14 to 2.15).
         xmlDictFree(parser->dict);
         parser->dict = dictionary;
         xmlDictReference(parser->dict);
     }
-    const std::size_t errorsBefore = call.ParserErrorCount();
-    ElementNumbering numbering;
-    ElementNumbering* const outerNumbering = std::exchange(tNumbering, &numbering);
-    if (parser->sax != nullptr && parser->sax->startElementNs != nullptr) {
-        numbering.create = parser->sax->startElementNs;
-        parser->sax->startElementNs = StartNumberedElement;
+    ParseHooks hooks;
+    xmlSAXHandler& sax = *parser->sax;
+    if (sax.startElementNs == nullptr || sax.endElementNs == nullptr || sax.entityDecl == nullptr ||
+        sax.elementDecl == nullptr) {
+        call.Add({"The parser lacks its handlers", true});
+        return {};
     }
+    hooks.startElement = std::exchange(sax.startElementNs, StartElement);
+    hooks.endElement = std::exchange(sax.endElementNs, EndElement);
+    hooks.declareEntity = std::exchange(sax.entityDecl, DeclareEntity);
+    hooks.declareElement = std::exchange(sax.elementDecl, DeclareElement);
+    // No external subset is ever read, not even for the attribute defaults it may declare.
+    sax.externalSubset = nullptr;
+    ParseHooks* const outerHooks = std::exchange(tHooks, &hooks);
+
+    const std::size_t errorsBefore = call.ParserErrorCount();
     call.SetActiveParser(parser.get(), url);
-    static constexpr char kNothing[] = "";
-    DocumentHandle document(xmlCtxtReadMemory(parser.get(), content.empty() ? kNothing : content.data(),
-                                              static_cast<int>(content.size()), url.empty() ? nullptr : url.c_str(),
-                                              isText ? "UTF-8" : nullptr,
-                                              kParseOptions | (isText ? XML_PARSE_IGNORE_ENC : 0)));
+    const char* const base = url.empty() ? nullptr : url.c_str();
+    DocumentHandle document;
+    if (text.file != nullptr) {
+        document.reset(xmlCtxtReadIO(parser.get(), ReadFromFile, nullptr, text.file, base, nullptr, kParseOptions));
+    } else {
+        static constexpr char kNothing[] = "";
+        document.reset(xmlCtxtReadMemory(parser.get(), text.utf8.empty() ? kNothing : text.utf8.data(),
+                                         static_cast<int>(text.utf8.size()), base, "UTF-8",
+                                         kParseOptions | XML_PARSE_IGNORE_ENC));
+    }
     call.SetActiveParser(nullptr, {});
-    tNumbering = outerNumbering;
+    tHooks = outerHooks;
     if (call.BudgetExceeded()) return {};
     // libxml2 goes on after a refused external entity and after an undeclared entity; neither
     // may pass unnoticed.
@@ -535,9 +600,6 @@ DocumentHandle ParseDocument(CallRecord& call, std::string_view content, const s
             call.Add({"The document cannot be parsed", true});
         return {};
     }
-    // Entities of a DTD can bring copies of elements, made outside the parser's numbering; such
-    // a document is numbered again from the start.
-    if (numbering.create == nullptr || document->intSubset != nullptr) xmlXPathOrderDocElems(document.get());
     return document;
 }
 

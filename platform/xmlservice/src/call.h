@@ -5,6 +5,7 @@
 #include "handles.h"
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -117,11 +118,17 @@ void RouteThreadMessages() noexcept;
 // The security preferences that every transformation runs under.
 _xsltSecurityPrefs* TransformSecurity() noexcept;
 
-// Parses `content` as a document whose base is `url` (may be empty). Any parser error, refused
-// access or going over the memory budget makes it fail (null), the reasons being in `call`.
-// With `isText` the content is UTF-8 whatever its declaration says. A non-null `dictionary` is
-// shared with the new document.
-DocumentHandle ParseDocument(CallRecord& call, std::string_view content, const std::string& url, bool isText,
+// The text of a document: a file, read while it is parsed, or else text in memory, which is
+// UTF-8 whatever its declaration says.
+struct DocumentText {
+    std::FILE* file = nullptr;
+    std::string_view utf8;
+};
+
+// Parses `text` as a document whose base is `url` (may be empty). Any parser error, refused
+// access or going over the memory budget makes it fail (null), the reasons being in `call`. A
+// non-null `dictionary` is shared with the new document.
+DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const std::string& url,
                              _xmlDict* dictionary = nullptr);
 
 }  // namespace xmlservice

@@ -14,6 +14,24 @@
 namespace xmlservice {
 namespace {
 
+// The text of line `line` (counted from 1) of `content` without its line end, and in `start` where
+// it begins; empty when there is no such line.
+std::string LineOf(std::string_view content, long line, std::uint64_t& start) {
+    std::size_t at = 0;
+    for (long current = 1; current < line; ++current) {
+        at = content.find('\n', at);
+        if (at == std::string_view::npos) {
+            start = 0;
+            return {};
+        }
+        ++at;
+    }
+    start = at;
+    std::string_view text = content.substr(at, content.substr(at).find('\n'));
+    if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
+    return std::string(text);
+}
+
 // What parseError reports about the last load.
 struct ParseDetails {
     HRESULT code = S_OK;
@@ -97,21 +115,23 @@ public:
             case UriKind::LocalFile:
                 break;
             }
-            std::string content;
+            ReadableFile file;
             int error = 0;
-            if (!ReadWholeFile(path, content, error)) {
+            if (!file.Open(path, error)) {
                 const bool missing = error == ENOENT || error == ENOTDIR;
                 return NotLoaded(missing ? Failure::FileNotFound : Failure::FileUnreadable, name,
                                  "The file \"" + name + "\" cannot be read: " + std::generic_category().message(error));
             }
             // The parse already has the file's share; the document keeps it once loaded.
-            BudgetShare share(content.size());
+            BudgetShare share(file.Size());
             const std::string real = ResolvedPath(path);
             const std::string url = FileUrlFromPath(real);
             CallRecord call;
             call.NameFile(url, name);
-            DocumentHandle tree = ParseDocument(call, content, url, false);
-            if (!tree) return NotParsed(call, name, content);
+            DocumentHandle tree = ParseDocument(call, {file.Stream(), {}}, url);
+            if (!tree) {
+                return NotParsed(call, name, [&](long line, std::uint64_t& start) { return file.Line(line, start); });
+            }
             Loaded(std::move(tree), url, name, FolderOf(real));
             share_ = std::move(share);
             *isSuccessful = VARIANT_TRUE;
@@ -127,8 +147,8 @@ public:
             if (!Utf8FromWide(xml, content)) return Fail(Failure::BadArgument, "The text given to loadXML is not valid UTF-16");
             Unload();
             CallRecord call;
-            DocumentHandle tree = ParseDocument(call, content, {}, true);
-            if (!tree) return NotParsed(call, {}, content);
+            DocumentHandle tree = ParseDocument(call, {nullptr, content}, {});
+            if (!tree) return NotParsed(call, {}, [&](long line, std::uint64_t& start) { return LineOf(content, line, start); });
             Loaded(std::move(tree), {}, {}, {});
             *isSuccessful = VARIANT_TRUE;
             return S_OK;
@@ -196,7 +216,10 @@ private:
         return S_FALSE;
     }
 
-    HRESULT NotParsed(const CallRecord& call, std::string url, std::string_view content) {
+    // Fails a load for what the parse recorded. `lineOf(line, start)` gives the text of a line of
+    // the document and where it starts, for the parse error's report.
+    template <class LineOf>
+    HRESULT NotParsed(const CallRecord& call, std::string url, LineOf&& lineOf) {
         if (call.BudgetExceeded()) return NotLoaded(Failure::NoMemory, std::move(url), call.Describe({}));
         const Report* first = call.Refused() ? nullptr : call.FirstParserError();
         if (first == nullptr)
@@ -205,16 +228,9 @@ private:
         NotLoaded(Failure::NotWellFormed, std::move(url), first->text);
         parseDetails_.line = first->line;
         parseDetails_.column = first->column;
-        // The text of the failing line, and where the failure lies in the whole text.
-        std::size_t start = 0;
-        for (long line = 1; line < first->line && start != std::string_view::npos; ++line) {
-            start = content.find('\n', start);
-            if (start != std::string_view::npos) ++start;
-        }
-        if (first->line > 0 && start != std::string_view::npos) {
-            std::string_view text = content.substr(start, content.substr(start).find('\n'));
-            if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-            parseDetails_.sourceText.assign(text);
+        if (first->line > 0) {
+            std::uint64_t start = 0;
+            parseDetails_.sourceText = lineOf(first->line, start);
             parseDetails_.position = static_cast<long>(start) + (first->column > 0 ? first->column - 1 : 0);
         }
         return S_FALSE;

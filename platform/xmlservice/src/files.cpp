@@ -13,9 +13,6 @@
 namespace xmlservice {
 namespace {
 
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { (void)std::fclose(file); }
-};
 struct MallocDeleter {
     void operator()(char* memory) const noexcept { std::free(memory); }
 };
@@ -114,30 +111,51 @@ std::string DisplayFromUrl(std::string_view url) {
     return path;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& content, int& error) {
-    content.clear();
+void ReadableFile::Closer::operator()(std::FILE* file) const noexcept { (void)std::fclose(file); }
+
+bool ReadableFile::Open(const std::string& path, int& error) {
     errno = 0;
-    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-    if (!file) {
+    file_.reset(std::fopen(path.c_str(), "rb"));
+    if (!file_) {
         error = errno != 0 ? errno : ENOENT;
         return false;
     }
-    // Knowing the size up front spares the copies of a growing string; a file that changes
-    // meanwhile is still read to its end.
     struct stat status {};
-    if (fstat(fileno(file.get()), &status) == 0 && S_ISREG(status.st_mode) && status.st_size > 0)
-        content.reserve(static_cast<std::size_t>(status.st_size));
-    char buffer[65536];
-    for (;;) {
-        const std::size_t count = std::fread(buffer, 1, sizeof buffer, file.get());
-        content.append(buffer, count);
-        if (count < sizeof buffer) break;
-    }
-    if (std::ferror(file.get()) != 0) {
-        error = errno != 0 ? errno : EIO;
+    if (fstat(fileno(file_.get()), &status) != 0) {
+        error = errno;
+        file_.reset();
         return false;
     }
+    if (S_ISDIR(status.st_mode)) {
+        error = EISDIR;
+        file_.reset();
+        return false;
+    }
+    size_ = S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
+    // The parser asks for a few kilobytes at a time; the stream reads far more per system call.
+    constexpr std::size_t kReadAhead = std::size_t{1} << 20;
+    buffer_ = std::make_unique<char[]>(kReadAhead);
+    (void)std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kReadAhead);
     return true;
+}
+
+std::string ReadableFile::Line(long line, std::uint64_t& start) {
+    start = 0;
+    if (!file_ || line < 1 || std::fseek(file_.get(), 0, SEEK_SET) != 0) return {};
+    std::string text;
+    long current = 1;
+    std::uint64_t offset = 0;
+    for (int c = std::fgetc(file_.get()); c != EOF; c = std::fgetc(file_.get()), ++offset) {
+        if (current == line) {
+            if (c == '\n') break;
+            text.push_back(static_cast<char>(c));
+        } else if (c == '\n' && ++current == line) {
+            start = offset + 1;
+        }
+    }
+    if (current < line) return {};
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    return text;
 }
 
 std::string ResolvedPath(std::string_view path) {

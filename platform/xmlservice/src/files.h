@@ -1,6 +1,9 @@
 // Local files: turning names and URLs into paths and back, reading, and folder containment.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,8 +27,28 @@ std::string FileUrlFromPath(std::string_view absolutePath);
 // The path of a file: URL made by FileUrlFromPath, for messages; `url` itself otherwise.
 std::string DisplayFromUrl(std::string_view url);
 
-// Reads a whole file. On failure returns false with the errno value in `error`.
-bool ReadWholeFile(const std::string& path, std::string& content, int& error);
+// A file open for reading, closed with its owner.
+class ReadableFile {
+public:
+    // Opens `path` for reading; false, with the errno value in `error`, when it cannot be (a
+    // folder cannot).
+    bool Open(const std::string& path, int& error);
+    // The open file, read ahead in large blocks; null before a successful Open.
+    std::FILE* Stream() const noexcept { return file_.get(); }
+    // The file's size when it was opened.
+    std::uint64_t Size() const noexcept { return size_; }
+    // The text of line `line` (counted from 1) without its line end, and in `start` where that
+    // line begins; read from the start of the file again. Empty when the file is shorter.
+    std::string Line(long line, std::uint64_t& start);
+
+private:
+    struct Closer {
+        void operator()(std::FILE* file) const noexcept;
+    };
+    std::unique_ptr<std::FILE, Closer> file_;
+    std::unique_ptr<char[]> buffer_;
+    std::uint64_t size_ = 0;
+};
 // The real path of `path` (symbolic links resolved), or the lexically normal absolute path
 // when it does not exist; empty when neither can be made.
 std::string ResolvedPath(std::string_view path);

@@ -231,7 +231,6 @@ private:
             context.reset();
             sourceCopy.reset(xmlCopyDoc(source, 1));
             if (!sourceCopy) return Fail(Failure::NoMemory, call.Describe({}));
-            xmlXPathOrderDocElems(sourceCopy.get());
             source = sourceCopy.get();
             context.reset(xsltNewTransformContext(stylesheet, source));
         }
