@@ -34,13 +34,14 @@ bool Intact(const Filled& filled) {
 }
 
 TEST(Heap, BlocksOfEverySizeAreAlignedHoldTheirSizeAndKeepTheirBytesWhenResized) {
-    const std::size_t sizes[] = {0,     1,     15,     16,     17,           255,          256,         257,
-                                 1000,  4096,  16383,  16384,  16385,        100000,       1 << 20,     (33u << 20) + 5};
+    const std::size_t sizes[] = {0,    1,     8,     15,    16,     17,     120,    127,     128,
+                                 255,  256,   257,   1000,  4096,   16383,  16384,  16385,   100000,
+                                 1 << 20, (33u << 20) + 5};
     for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
         Filled filled = Make(size, 0x5A);
         ASSERT_NE(filled.block, nullptr);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(filled.block) % 16, 0u);
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(filled.block) % (size >= 16 && size % 16 == 0 ? 16 : 8), 0u);
         EXPECT_GE(heap::UsableSize(filled.block), size);
         // Grown, the bytes move along; shrunk, the first bytes stay.
         for (const std::size_t resized : {size * 3 + 40, size / 2 + 1}) {

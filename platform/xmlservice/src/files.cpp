@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -132,10 +133,13 @@ bool ReadableFile::Open(const std::string& path, int& error) {
         return false;
     }
     size_ = S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
-    // The parser asks for a few kilobytes at a time; the stream reads far more per system call.
-    constexpr std::size_t kReadAhead = std::size_t{1} << 20;
-    buffer_ = std::make_unique<char[]>(kReadAhead);
-    (void)std::setvbuf(file_.get(), buffer_.get(), _IOFBF, kReadAhead);
+    // The parser asks for a few kilobytes at a time; the stream reads up to a megabyte per
+    // system call, and no more than the file holds.
+    constexpr std::uint64_t kLeastReadAhead = 4096;
+    constexpr std::uint64_t kMostReadAhead = std::uint64_t{1} << 20;
+    const auto readAhead = static_cast<std::size_t>(std::clamp(size_ + 1, kLeastReadAhead, kMostReadAhead));
+    buffer_ = std::make_unique_for_overwrite<char[]>(readAhead);
+    (void)std::setvbuf(file_.get(), buffer_.get(), _IOFBF, readAhead);
     return true;
 }
 
