@@ -2,7 +2,8 @@
 // stylesheet loaded from files, compiled, given a processor and a string parameter, and run
 // into a memory stream. The input holds up to three parts, split at kSeparator: the document,
 // the stylesheet and the parameter's value. With one part it is both document and stylesheet.
-#include "budget.h"
+#include "engine/budget.h"
+#include "engine/library_setup.h"
 #include "xmlservice/msxml.h"
 
 #include <stdlib.h>

@@ -1,6 +1,6 @@
 // The heap of the XML work: blocks of every size keep their bytes and never overlap, whichever
 // thread frees them, and freed memory is used again.
-#include "heap.h"
+#include "engine/heap.h"
 
 #include <gtest/gtest.h>
 

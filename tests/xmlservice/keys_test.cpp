@@ -2,9 +2,9 @@
 // byte, at a cost that grows linearly with the groups instead of with their squares.
 #include "reference_test.h"
 
-#include "ids.h"
-#include "key_rewrite.h"
-#include "keys.h"
+#include "linear/ids.h"
+#include "linear/key_rewrite.h"
+#include "linear/keys.h"
 
 namespace {
 

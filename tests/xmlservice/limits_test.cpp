@@ -2,8 +2,9 @@
 // stack that deep recursion within libxslt's own limits runs on.
 #include "service_test.h"
 
-#include "budget.h"
-#include "large_stack.h"
+#include "engine/budget.h"
+#include "engine/library_setup.h"
+#include "engine/large_stack.h"
 
 #include <libxml/parser.h>
 #include <libxslt/transform.h>

@@ -1,7 +1,7 @@
 // Loading documents: the answers of load and loadXML, and what parseError tells.
 #include "service_test.h"
 
-#include "objects.h"
+#include "classes/document_access.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

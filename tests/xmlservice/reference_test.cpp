@@ -1,7 +1,7 @@
 #include "reference_test.h"
 
-#include "call.h"
-#include "handles.h"
+#include "engine/call_record.h"
+#include "engine/handles.h"
 
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>

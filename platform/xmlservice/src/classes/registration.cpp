@@ -1,4 +1,5 @@
-#include "objects.h"
+#include "classes/class_factory.h"
+#include "xmlservice/msxml.h"
 
 namespace xmlservice {
 

@@ -1,8 +1,8 @@
-#include "sort.h"
+#include "linear/sort.h"
 
-#include "handles.h"
-#include "libxslt_fields.h"
-#include "xpath_text.h"
+#include "engine/handles.h"
+#include "engine/libxslt_fields.h"
+#include "linear/xpath_text.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

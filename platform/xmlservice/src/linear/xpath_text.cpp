@@ -1,4 +1,4 @@
-#include "xpath_text.h"
+#include "linear/xpath_text.h"
 
 #include <cctype>
 

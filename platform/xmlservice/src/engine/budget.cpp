@@ -1,7 +1,6 @@
-#include "budget.h"
+#include "engine/budget.h"
 
-#include "call.h"
-#include "heap.h"
+#include "engine/heap.h"
 
 #include <libxml/xmlmemory.h>
 
@@ -21,6 +20,8 @@ namespace {
 std::atomic<std::int64_t> gInUse{0};
 std::atomic<std::uint64_t> gBase{kBudgetBase};
 std::atomic<std::uint64_t> gLoaded{0};
+// Told when the budget is exceeded; set once, before the first allocation.
+void (*gOnExceeded)() noexcept = nullptr;
 
 std::uint64_t Saturated(std::uint64_t a, std::uint64_t b) noexcept { return a + b < a ? UINT64_MAX : a + b; }
 
@@ -49,7 +50,7 @@ bool Admit(std::size_t more) noexcept {
     const std::uint64_t budget = MemoryBudget();
     const std::uint64_t after = Saturated(InUse(), more);
     if (after <= budget) return true;
-    if (CallRecord* call = CallRecord::Current()) call->ExceedBudget();
+    if (gOnExceeded != nullptr) gOnExceeded();
     return after <= Saturated(budget, budget / 8);
 }
 
@@ -129,7 +130,8 @@ CountingBatch::~CountingBatch() {
     if (--tBatchDepth == 0) Publish();
 }
 
-void InstallBudget() noexcept {
+void InstallBudget(void (*onExceeded)() noexcept) noexcept {
+    gOnExceeded = onExceeded;
     gOwnHeap = heap::Suits();
     xmlMemSetup(CountedFree, CountedMalloc, CountedRealloc, CountedStrdup);
 }
@@ -162,10 +164,6 @@ std::string BudgetExceededDescription() {
            " times the " + SizeText(gLoaded.load(std::memory_order_relaxed)) + " of the files loaded) is exceeded";
 }
 
-void SetBudgetBaseForTesting(std::uint64_t base) noexcept {
-    // Setting the libraries up must never meet a test's small budget.
-    PrepareLibraries();
-    gBase.store(base, std::memory_order_relaxed);
-}
+void SetBudgetBase(std::uint64_t base) noexcept { gBase.store(base, std::memory_order_relaxed); }
 
 }  // namespace xmlservice

@@ -1,6 +1,6 @@
-#include "ids.h"
+#include "linear/ids.h"
 
-#include "libxslt_fields.h"
+#include "engine/libxslt_fields.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

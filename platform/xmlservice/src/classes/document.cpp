@@ -1,8 +1,12 @@
-#include "budget.h"
-#include "call.h"
-#include "files.h"
-#include "large_stack.h"
-#include "objects.h"
+#include "classes/class_factory.h"
+#include "classes/document_access.h"
+#include "classes/method_support.h"
+#include "engine/budget.h"
+#include "engine/call_record.h"
+#include "engine/files.h"
+#include "engine/large_stack.h"
+#include "engine/library_setup.h"
+#include "engine/parsing.h"
 
 #include <libxml/tree.h>
 

@@ -14,9 +14,10 @@ constexpr std::uint64_t kBudgetBase = std::uint64_t{1} << 30;
 // Each byte of the file behind a loaded document adds this many bytes to the budget.
 constexpr std::uint64_t kBudgetPerLoadedByte = 16;
 
-// Routes the libraries' allocations through the counting allocator (xmlMemSetup). Called once,
-// before the libraries are initialised.
-void InstallBudget() noexcept;
+// Routes the libraries' allocations through the counting allocator (xmlMemSetup); `onExceeded`
+// is called, from inside the allocator, whenever an allocation would go over the budget, so it
+// may only set flags. Called once, before the libraries are initialised.
+void InstallBudget(void (*onExceeded)() noexcept) noexcept;
 // A loaded file's share of the budget, given while a document holds what was parsed from it.
 class BudgetShare {
 public:
@@ -53,7 +54,7 @@ std::uint64_t MemoryBudget() noexcept;
 // The one-line description of a call that went over the budget.
 std::string BudgetExceededDescription();
 
-// For the service's own tests: replaces the base, once the libraries are prepared.
-void SetBudgetBaseForTesting(std::uint64_t base) noexcept;
+// Replaces the base of the budget; for tests, which shrink it to reach it quickly.
+void SetBudgetBase(std::uint64_t base) noexcept;
 
 }  // namespace xmlservice

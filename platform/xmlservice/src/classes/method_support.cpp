@@ -1,4 +1,4 @@
-#include "objects.h"
+#include "classes/method_support.h"
 
 namespace xmlservice {
 

@@ -2,17 +2,15 @@
 // accesses refused on its behalf, and the folders its file reads are confined to.
 #pragma once
 
-#include "handles.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 struct _xmlError;
-struct _xmlDict;
+struct _xmlDoc;
 struct _xsltTransformContext;
 
 namespace xmlservice {
@@ -74,8 +72,15 @@ public:
     // when there were any, otherwise all messages; `fallback` when there is nothing.
     std::string Describe(std::string_view fallback) const;
 
-    // True when the file at `path` may be read; otherwise the refusal is recorded.
-    bool MayRead(std::string_view path) noexcept;
+    // The folders, as real paths, inside which the call may read.
+    const std::vector<std::string>& ReadableFolders() const noexcept { return readableFolders_; }
+
+    // Sets what is done to each stylesheet module read during the call, before libxslt compiles
+    // it; nothing by default.
+    void SetModulePreparation(void (*prepare)(_xmlDoc* module) noexcept) noexcept { prepareModule_ = prepare; }
+    void PrepareModule(_xmlDoc* module) const noexcept {
+        if (prepareModule_ != nullptr) prepareModule_(module);
+    }
 
     // The parser whose position locates refusals of external entities, and its document's URL.
     void SetActiveParser(const void* parser, std::string_view url) noexcept;
@@ -102,33 +107,17 @@ private:
     std::string activeUrl_;
     bool budgetExceeded_ = false;
     _xsltTransformContext* transformation_ = nullptr;
+    void (*prepareModule_)(_xmlDoc*) noexcept = nullptr;
 
     CallRecord* previous_;
 };
 
-// Sets libxml2, libxslt and libexslt up for the service, once per process: error handlers, the
-// refusing entity loader, the checked document loader, the security preferences, EXSLT and the
-// platform's node-set function.
-void PrepareLibraries() noexcept;
-
 // Makes the calling thread's libxml2 messages go to the call record current on it, and nowhere
-// outside a call. Each thread that does XML work calls it once before its first call.
+// outside a call.
 void RouteThreadMessages() noexcept;
-
-// The security preferences that every transformation runs under.
-_xsltSecurityPrefs* TransformSecurity() noexcept;
-
-// The text of a document: a file, read while it is parsed, or else text in memory, which is
-// UTF-8 whatever its declaration says.
-struct DocumentText {
-    std::FILE* file = nullptr;
-    std::string_view utf8;
-};
-
-// Parses `text` as a document whose base is `url` (may be empty). Any parser error, refused
-// access or going over the memory budget makes it fail (null), the reasons being in `call`. A
-// non-null `dictionary` is shared with the new document.
-DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const std::string& url,
-                             _xmlDict* dictionary = nullptr);
+// Makes libxslt's messages, which it reports process-wide, go to the current call record too.
+void RouteLibxsltMessages() noexcept;
+// Marks the calling thread's current call, if any, as over the memory budget.
+void ExceedBudgetOfCurrentCall() noexcept;
 
 }  // namespace xmlservice

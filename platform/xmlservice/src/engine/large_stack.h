@@ -2,10 +2,9 @@
 // limits allow far more stack than a thread usually has; the XML work runs where there is room.
 #pragma once
 
-#include "objects.h"
+#include "com/com.h"
 
 #include <cstddef>
-#include <type_traits>
 
 namespace xmlservice {
 
@@ -21,12 +20,5 @@ HRESULT RunOnLargeStack(HRESULT (*work)(void*), void* argument) noexcept;
 // Runs `work(argument)` on the thread of RunOnLargeStack and waits for it, reporting nothing;
 // false, with the work not done, on that thread itself or when no such thread can be started.
 bool TryOnLargeStackThread(void (*work)(void*), void* argument) noexcept;
-
-// Runs `body` as Guarded does, but on a thread with a large stack (see RunOnLargeStack).
-template <class Body>
-HRESULT OnLargeStack(Body&& body) noexcept {
-    using Held = std::remove_reference_t<Body>;
-    return RunOnLargeStack([](void* held) noexcept { return Guarded(*static_cast<Held*>(held)); }, &body);
-}
 
 }  // namespace xmlservice

@@ -1,4 +1,4 @@
-#include "files.h"
+#include "engine/files.h"
 
 #include <sys/stat.h>
 

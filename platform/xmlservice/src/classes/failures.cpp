@@ -1,4 +1,4 @@
-#include "failures.h"
+#include "classes/failures.h"
 
 #include "xmlservice/msxml.h"
 

@@ -1,7 +1,7 @@
-#include "key_rewrite.h"
+#include "linear/key_rewrite.h"
 
-#include "handles.h"
-#include "xpath_text.h"
+#include "engine/handles.h"
+#include "linear/xpath_text.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

@@ -1,4 +1,4 @@
-#include "heap.h"
+#include "engine/heap.h"
 
 #include <sys/mman.h>
 

@@ -1,6 +1,6 @@
-#include "large_stack.h"
+#include "engine/large_stack.h"
 
-#include "budget.h"
+#include "engine/budget.h"
 
 #include <pthread.h>
 #include <sys/mman.h>
@@ -210,10 +210,10 @@ void PutBack(Worker* worker) noexcept {
 
 HRESULT CannotStart(int error) noexcept {
     try {
-        return Fail(Failure::NoMemory, "No thread with a stack of " + std::to_string(kLargeStackBytes >> 20) +
+        return com::ReportError(E_OUTOFMEMORY, "No thread with a stack of " + std::to_string(kLargeStackBytes >> 20) +
                                            " MiB can be started for the XML work: " + std::strerror(error));
     } catch (...) {
-        return Fail(Failure::NoMemory);
+        return com::ReportError(E_OUTOFMEMORY, "Not enough memory");
     }
 }
 

@@ -1,8 +1,8 @@
-#include "keys.h"
+#include "linear/keys.h"
 
-#include "handles.h"
-#include "key_rewrite.h"
-#include "libxslt_fields.h"
+#include "engine/handles.h"
+#include "linear/key_rewrite.h"
+#include "engine/libxslt_fields.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

@@ -1,6 +1,6 @@
-#include "handles.h"
+#include "engine/handles.h"
 
-#include "budget.h"
+#include "engine/budget.h"
 
 #include <libxml/encoding.h>
 #include <libxml/parser.h>

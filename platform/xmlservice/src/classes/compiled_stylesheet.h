@@ -1,0 +1,22 @@
+// A stylesheet as compiled by putref_stylesheet, with what a transformation of it needs.
+#pragma once
+
+#include "engine/handles.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace xmlservice {
+
+// A compiled stylesheet, shared by its template and the processors made from it, so that a
+// later putref_stylesheet leaves existing processors as they were.
+struct CompiledStylesheet {
+    StylesheetHandle stylesheet;
+    // Where it and its modules may read; empty when it was loaded from text.
+    std::string folder;
+    // How messages name the files it was compiled from.
+    std::vector<std::pair<std::string, std::string>> fileNames;
+};
+
+}  // namespace xmlservice

@@ -1,0 +1,51 @@
+#include "engine/library_setup.h"
+
+#include "engine/access_policy.h"
+#include "engine/budget.h"
+#include "engine/call_record.h"
+
+#include <libexslt/exslt.h>
+#include <libxml/parser.h>
+#include <libxslt/extensions.h>
+#include <libxslt/extra.h>
+#include <libxslt/xslt.h>
+
+#include <cstdlib>
+
+namespace xmlservice {
+namespace {
+
+// What the libraries set up lasts as long as the process; it is given back at its end, so
+// that a leak checker finds nothing left.
+void ReleaseLibraries() {
+    xsltCleanupGlobals();
+    xmlCleanupParser();
+}
+
+}  // namespace
+
+void PrepareLibraries() noexcept {
+    static const bool prepared = [] {
+        // Before the libraries' first allocation, so that all of them are counted.
+        InstallBudget(ExceedBudgetOfCurrentCall);
+        xmlInitParser();
+        RouteThreadMessages();
+        xsltInit();
+        RouteLibxsltMessages();
+        InstallAccessPolicy();
+        exsltRegisterAll();
+        xsltRegisterExtModuleFunction(BAD_CAST "node-set", BAD_CAST "urn:schemas-microsoft-com:xslt",
+                                      xsltFunctionNodeSet);
+        std::atexit(ReleaseLibraries);
+        return true;
+    }();
+    (void)prepared;
+}
+
+void SetBudgetBaseForTesting(std::uint64_t base) noexcept {
+    // Setting the libraries up must never meet a test's small budget.
+    PrepareLibraries();
+    SetBudgetBase(base);
+}
+
+}  // namespace xmlservice
