@@ -94,7 +94,7 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
     const std::string workPath = workDir.string();
     const std::string stdoutPath = stdoutFile.string();
     const std::string stderrPath = stderrFile.string();
-#ifndef HOSTILE_NO_ADDRESS_LIMIT
+#if HOSTILE_ADDRESS_LIMIT
     // Room for address space that is reserved but never touched (a large thread stack, say),
     // so that the resident-size bound, not this cap, is what a runaway meets first.
     const rlim_t addressSpace = static_cast<rlim_t>(limits.memoryMib) * kMiB + 2048 * kMiB;
