@@ -6,23 +6,10 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
 namespace fs = std::filesystem;
-
-TemporaryDirectory::TemporaryDirectory() {
-    std::string pattern = (fs::temp_directory_path() / "brendle-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::system_error(errno, std::generic_category(), "mkdtemp");
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
 
 namespace {
 
@@ -80,16 +67,4 @@ ChildOutcome RunProgram(const fs::path& program, const fs::path& directory) {
         std::perror("execl");
         return 126;
     });
-}
-
-std::optional<std::string> ReadBytes(const fs::path& path) {
-    std::error_code error;
-    if (!fs::is_regular_file(fs::symlink_status(path, error))) return std::nullopt;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) return std::nullopt;
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-}
-
-void CopyFolder(const fs::path& from, const fs::path& to) {
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
 }

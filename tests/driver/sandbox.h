@@ -2,24 +2,11 @@
 // end of file and the console captured.
 #pragma once
 
+#include "support/files.h"
+
 #include <filesystem>
 #include <functional>
-#include <optional>
 #include <string>
-
-// A new, empty directory under the system's temporary folder, removed with the object.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory&) = delete;
-    TemporaryDirectory& operator=(const TemporaryDirectory&) = delete;
-
-    const std::filesystem::path& path() const noexcept { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // How a child process ended and what it wrote.
 struct ChildOutcome {
@@ -36,9 +23,3 @@ ChildOutcome RunInChild(const std::filesystem::path& directory, const std::funct
 
 // Runs the program at `program` without arguments, as RunInChild runs a body.
 ChildOutcome RunProgram(const std::filesystem::path& program, const std::filesystem::path& directory);
-
-// The bytes of the file at `path`; none when it is not a regular file.
-std::optional<std::string> ReadBytes(const std::filesystem::path& path);
-
-// Copies the folder `from` with everything in it to `to`.
-void CopyFolder(const std::filesystem::path& from, const std::filesystem::path& to);

@@ -4,16 +4,14 @@
 // the stylesheet and the parameter's value. With one part it is both document and stylesheet.
 #include "engine/budget.h"
 #include "engine/library_setup.h"
+#include "support/files.h"
 #include "xmlservice/msxml.h"
-
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,17 +25,9 @@ constexpr std::string_view kSeparator = "\xF8split\xF8";
 // the seconds that a whole GiB takes.
 constexpr std::uint64_t kFuzzBudget = std::uint64_t{16} << 20;
 
+// The folder the inputs are written to; removed when the process exits.
+std::optional<TemporaryDirectory> gTemporary;
 std::filesystem::path gFolder;
-
-void RemoveFolder() {
-    std::error_code ignored;
-    std::filesystem::remove_all(gFolder, ignored);
-}
-
-void WriteFile(const std::filesystem::path& file, std::string_view content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
 
 std::vector<std::string_view> Split(std::string_view data) {
     std::vector<std::string_view> parts;
@@ -86,10 +76,8 @@ void Run(std::string_view documentBytes, std::string_view stylesheetBytes, std::
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    char pattern[] = "/tmp/xmlservice-fuzz-XXXXXX";
-    if (mkdtemp(pattern) == nullptr) std::abort();
-    gFolder = pattern;
-    std::atexit(RemoveFolder);
+    gTemporary.emplace("xmlservice-fuzz");
+    gFolder = gTemporary->path();
     if (FAILED(CoInitialize(nullptr))) std::abort();
     xmlservice::SetBudgetBaseForTesting(kFuzzBudget);
     return 0;

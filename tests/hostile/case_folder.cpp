@@ -1,11 +1,14 @@
 #include "case_folder.h"
 
+#include "support/files.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <fstream>
-#include <iterator>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -32,15 +35,9 @@ double PositiveNumber(const std::string& key, const std::string& value) {
 }
 
 std::string ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file.string());
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path& file, const std::string& content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out.flush()) throw std::runtime_error("cannot write " + file.string());
+    std::optional<std::string> bytes = ReadBytes(file);
+    if (!bytes) throw std::runtime_error("cannot read " + file.string());
+    return *std::move(bytes);
 }
 
 // Streams a generated file in large pieces, so a 50 MiB input never sits in memory whole.
@@ -191,7 +188,6 @@ void CopyFixture(const fs::path& from, const fs::path& to, const Substitutions& 
                  at = content.find(placeholder, at + replacement.size()))
                 content.replace(at, placeholder.size(), replacement);
         }
-        fs::create_directories(target.parent_path());
         WriteFile(target, content);
     }
 }

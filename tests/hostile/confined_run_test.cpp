@@ -2,41 +2,19 @@
 // each check has to be able to fail.
 
 #include "confined_run.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <stdlib.h>
 
-#include <fstream>
 #include <string>
 
 namespace fs = std::filesystem;
 using namespace hostile;
 
 namespace {
-
-class TempDir {
-public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "hostile-self-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path_ = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& Path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
-void WriteFile(const fs::path& file, const std::string& content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-}
 
 struct ScriptCase {
     const char* name;
@@ -57,17 +35,17 @@ class ConfinedRun : public ::testing::TestWithParam<ScriptCase> {};
 
 TEST_P(ConfinedRun, ReportsWhatTheChildDid) {
     const ScriptCase& c = GetParam();
-    TempDir dir;
+    const TemporaryDirectory dir("hostile-self");
     LoopbackListener listener;
     std::string script = c.script;
     const auto at = script.find("@PORT@");
     if (at != std::string::npos) script.replace(at, 6, std::to_string(listener.Port()));
-    const fs::path program = dir.Path() / "program";
+    const fs::path program = dir.path() / "program";
     WriteFile(program, "#!/bin/bash\n" + script + "\n");
     fs::permissions(program, fs::perms::owner_all);
 
     const RunOutcome run =
-        RunConfined(program, dir.Path(), dir.Path() / "stdout", dir.Path() / "stderr", c.limits, listener);
+        RunConfined(program, dir.path(), dir.path() / "stdout", dir.path() / "stderr", c.limits, listener);
 
     EXPECT_EQ(run.exited, c.exited);
     if (c.exited) {
@@ -104,20 +82,20 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ScriptCase>& param) { return std::string(param.param.name); });
 
 TEST(Snapshot, SeesCreatedChangedAndRemovedEntriesOutsideTheExcludedOnes) {
-    TempDir dir;
-    fs::create_directories(dir.Path() / "kept" / "deep");
-    fs::create_directories(dir.Path() / "excluded");
-    WriteFile(dir.Path() / "kept" / "same.txt", "same");
-    WriteFile(dir.Path() / "kept" / "edited.txt", "abcd");
-    WriteFile(dir.Path() / "kept" / "removed.txt", "gone soon");
-    const std::vector<fs::path> excluded = {dir.Path() / "excluded"};
-    const Snapshot before = TakeSnapshot(dir.Path(), excluded);
+    const TemporaryDirectory dir("hostile-self");
+    fs::create_directories(dir.path() / "kept" / "deep");
+    fs::create_directories(dir.path() / "excluded");
+    WriteFile(dir.path() / "kept" / "same.txt", "same");
+    WriteFile(dir.path() / "kept" / "edited.txt", "abcd");
+    WriteFile(dir.path() / "kept" / "removed.txt", "gone soon");
+    const std::vector<fs::path> excluded = {dir.path() / "excluded"};
+    const Snapshot before = TakeSnapshot(dir.path(), excluded);
 
-    WriteFile(dir.Path() / "kept" / "edited.txt", "abce");  // same size
-    fs::remove(dir.Path() / "kept" / "removed.txt");
-    WriteFile(dir.Path() / "kept" / "deep" / "new.txt", "");
-    WriteFile(dir.Path() / "excluded" / "ignored.txt", "anything");
-    const Snapshot after = TakeSnapshot(dir.Path(), excluded);
+    WriteFile(dir.path() / "kept" / "edited.txt", "abce");  // same size
+    fs::remove(dir.path() / "kept" / "removed.txt");
+    WriteFile(dir.path() / "kept" / "deep" / "new.txt", "");
+    WriteFile(dir.path() / "excluded" / "ignored.txt", "anything");
+    const Snapshot after = TakeSnapshot(dir.path(), excluded);
 
     EXPECT_EQ(before.at("kept/same.txt"), after.at("kept/same.txt"));
     EXPECT_NE(before.at("kept/edited.txt"), after.at("kept/edited.txt"));

@@ -4,6 +4,7 @@
 
 #include "case_folder.h"
 #include "confined_run.h"
+#include "support/files.h"
 
 #include <gtest/gtest.h>
 
@@ -15,8 +16,6 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -37,15 +36,8 @@ const std::map<std::string, std::string> kExpectedToFail = {};
 constexpr double kTimeScale = HOSTILE_TIME_SCALE;
 constexpr double kMemoryScale = HOSTILE_MEMORY_SCALE;
 
-std::string ReadFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteFile(const fs::path& file, const std::string& content) {
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out << content;
-}
+// The file's bytes; nothing for a file the run did not write.
+std::string ReadFile(const fs::path& file) { return ReadBytes(file).value_or(""); }
 
 std::string RandomToken() {
     std::random_device device;
@@ -95,27 +87,15 @@ std::string Shorten(std::string text) {
 //   <root>/sandbox/work/     the working directory: Input/, Output/, and a second secret pair
 class Scratch {
 public:
-    Scratch() {
-        std::string pattern = (fs::temp_directory_path() / "hostile-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        root_ = pattern;
-    }
-    ~Scratch() {
-        std::error_code ignored;
-        fs::remove_all(root_, ignored);
-    }
-    Scratch(const Scratch&) = delete;
-    Scratch& operator=(const Scratch&) = delete;
-
-    const fs::path& Root() const { return root_; }
-    fs::path Console() const { return root_ / "console"; }
-    fs::path Sandbox() const { return root_ / "sandbox"; }
+    const fs::path& Root() const { return root_.path(); }
+    fs::path Console() const { return Root() / "console"; }
+    fs::path Sandbox() const { return Root() / "sandbox"; }
     fs::path Work() const { return Sandbox() / "work"; }
     fs::path Input() const { return Work() / "Input"; }
     fs::path Output() const { return Work() / "Output"; }
 
 private:
-    fs::path root_;
+    TemporaryDirectory root_{"hostile"};
 };
 
 // The secret in the two forms an attack can use: a document and a stylesheet, each of which

@@ -65,15 +65,17 @@ TEST(KeyRewrite, OnlyKeyCallsFollowedByThePredicateOneBecomeTheFirstNodeCall) {
               "book[generate-id() = generate-id(" + First("('k', genre))]"));
 }
 
+// A stylesheet's body and a piece its result must hold.
+struct StylesheetCase {
+    std::string body;
+    std::string mustHold;
+};
+
 TEST_F(KeysTest, GroupingIdiomsGiveLibxsltsBytes) {
     WriteFile("in.xml", kBooks);
     const std::string key = "<xsl:key name=\"by-genre\" match=\"book\" use=\"genre\"/>";
     const std::string text = key + kTextOutput;
-    struct Case {
-        std::string body;
-        std::string mustHold;
-    };
-    const Case cases[] = {
+    const StylesheetCase cases[] = {
         // The usual idiom, with the group of each first book and their sorting.
         {text + "<xsl:template match=\"/\"><xsl:for-each select=\"//book[generate-id() = generate-id(key('by-genre',"
                " genre)[1])]\"><xsl:sort select=\"genre\"/><xsl:variable name=\"g\" select=\"key('by-genre', genre)\"/>"
@@ -105,7 +107,7 @@ TEST_F(KeysTest, GroupingIdiomsGiveLibxsltsBytes) {
                " select=\"count(key('no-such-key', 'crime')[1])\"/>]</xsl:template>",
          "[0|0]"},
     };
-    for (const Case& c : cases) {
+    for (const StylesheetCase& c : cases) {
         WriteFile("grouping.xsl", Stylesheet(c.body));
         ExpectLibxsltBytes("grouping.xsl", "in.xml", c.mustHold);
     }
@@ -170,11 +172,7 @@ TEST_F(KeysTest, KeysOfOtherDocumentsAndOfResultTreeFragmentsGiveLibxsltsBytes) 
 
 TEST_F(KeysTest, KeyPatternsRecursiveKeysSeveralDefinitionsAndModulesGiveLibxsltsBytes) {
     WriteFile("in.xml", kBooks);
-    struct Case {
-        std::string body;
-        std::string mustHold;
-    };
-    const Case cases[] = {
+    const StylesheetCase cases[] = {
         // The tables are built by the service's key() first (the global variable), then matched
         // by a template's key() pattern, which finds its nodes marked.
         {"<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:variable name=\"crime\" select=\"count(key('g',"
@@ -194,7 +192,7 @@ TEST_F(KeysTest, KeyPatternsRecursiveKeysSeveralDefinitionsAndModulesGiveLibxslt
          " select=\"key('any', 'drama')\"><xsl:value-of select=\"name()\"/>,</xsl:for-each></xsl:template>",
          "4:book,wish,"},
     };
-    for (const Case& c : cases) {
+    for (const StylesheetCase& c : cases) {
         WriteFile("tables.xsl", Stylesheet(kTextOutput + c.body));
         ExpectLibxsltBytes("tables.xsl", "in.xml", c.mustHold);
     }
@@ -241,14 +239,9 @@ TEST_F(KeysTest, WrongCallsFailWithLibxsltsMessagesUnderTheNameKey) {
         WriteFile("wrong.xsl", Stylesheet(kTextOutput + "<xsl:key name=\"g\" match=\"book\" use=\"genre\"/><xsl:template"
                                                   " match=\"/\"><xsl:value-of select=\"count(" +
                                           c.call + ")\"/></xsl:template>"));
-        IXSLTemplatePtr compiled = Compile("wrong.xsl");
-        IXSLProcessorPtr processor;
-        ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
-        IXMLDOMDocumentPtr input = Load("in.xml");
-        HRESULT result = S_OK;
-        Run(processor, input, &result);
-        EXPECT_TRUE(FAILED(result)) << c.call;
-        const std::string description = RaisedDescription(result, processor, __uuidof(IXSLProcessor));
+        const FailedTransform failed = TransformFailing("wrong.xsl", "in.xml");
+        EXPECT_TRUE(FAILED(failed.code)) << c.call;
+        const std::string& description = failed.description;
         EXPECT_NE(description.find(c.message), std::string::npos) << description;
         EXPECT_EQ(description.find(kFirstKeyFunction), std::string::npos) << description;
         EXPECT_EQ(LibxsltBytes("wrong.xsl", "in.xml"), "<libxslt failed>") << c.call;

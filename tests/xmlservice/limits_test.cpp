@@ -3,6 +3,7 @@
 #include "service_test.h"
 
 #include "engine/budget.h"
+#include "engine/handles.h"
 #include "engine/library_setup.h"
 #include "engine/large_stack.h"
 
@@ -246,25 +247,20 @@ TEST_F(LimitsTest, RecursionJustUnderTheDepthLimitRunsOnTheLargeStack) {
     std::string deeper = DeepStylesheet();
     deeper.replace(deeper.find(std::to_string(kLevels)), 4, std::to_string(kLevels + 1));
     WriteFile("deeper.xsl", deeper);
-    IXSLTemplatePtr compiled = Compile("deeper.xsl");
-    IXSLProcessorPtr processor;
-    ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
-    IXMLDOMDocumentPtr input = Load("in.xml");
-    HRESULT result = S_OK;
-    Run(processor, input, &result);
-    EXPECT_EQ(result, xmlservice::E_TRANSFORM_FAILED);
-    EXPECT_NE(TakeErrorDescription().find("A potential infinite template recursion was detected"), std::string::npos);
+    const FailedTransform failed = TransformFailing("deeper.xsl", "in.xml");
+    EXPECT_EQ(failed.code, xmlservice::E_TRANSFORM_FAILED);
+    EXPECT_NE(failed.description.find("A potential infinite template recursion was detected"), std::string::npos)
+        << failed.description;
 }
 
 void* TransformDirectly(void* stylesheetText) {
     const auto* text = static_cast<const std::string*>(stylesheetText);
-    xmlDocPtr tree = xmlReadMemory(text->data(), static_cast<int>(text->size()), "deep.xsl", nullptr, 0);
-    xsltStylesheetPtr stylesheet = xsltParseStylesheetDoc(tree);
-    xmlDocPtr input = xmlReadMemory("<in/>", 5, "in.xml", nullptr, 0);
-    xmlDocPtr result = xsltApplyStylesheet(stylesheet, input, nullptr);
-    xmlFreeDoc(result);
-    xmlFreeDoc(input);
-    xsltFreeStylesheet(stylesheet);
+    xmlservice::DocumentHandle tree(
+        xmlReadMemory(text->data(), static_cast<int>(text->size()), "deep.xsl", nullptr, 0));
+    const xmlservice::StylesheetHandle stylesheet(tree ? xsltParseStylesheetDoc(tree.get()) : nullptr);
+    if (stylesheet) (void)tree.release();  // the stylesheet owns its tree now
+    const xmlservice::DocumentHandle input(xmlReadMemory("<in/>", 5, "in.xml", nullptr, 0));
+    const xmlservice::DocumentHandle result(xsltApplyStylesheet(stylesheet.get(), input.get(), nullptr));
     return nullptr;
 }
 

@@ -2,6 +2,8 @@
 // into the stream at its position.
 #include "service_test.h"
 
+#include "engine/handles.h"
+
 #include <libxml/parser.h>
 #include <libxslt/transform.h>
 #include <libxslt/xslt.h>
@@ -14,34 +16,24 @@ namespace {
 
 class OutputTest : public ServiceTest {};
 
-struct DocumentDeleter {
-    void operator()(xmlDoc* document) const noexcept { xmlFreeDoc(document); }
-};
-struct StylesheetDeleter {
-    void operator()(xsltStylesheet* stylesheet) const noexcept { xsltFreeStylesheet(stylesheet); }
-};
-struct LibraryMemoryDeleter {
-    void operator()(xmlChar* memory) const noexcept { xmlFree(memory); }
-};
-
 // What libxslt's own serialization makes of `stylesheet` applied to `input`.
 std::string LibxsltBytes(const std::string& stylesheet, const std::string& input) {
     const int options = XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA;
-    std::unique_ptr<xmlDoc, DocumentDeleter> stylesheetTree(
+    xmlservice::DocumentHandle stylesheetTree(
         xmlReadMemory(stylesheet.data(), static_cast<int>(stylesheet.size()), "expected.xsl", nullptr, options));
     EXPECT_TRUE(stylesheetTree);
-    const std::unique_ptr<xsltStylesheet, StylesheetDeleter> compiled(xsltParseStylesheetDoc(stylesheetTree.get()));
+    const xmlservice::StylesheetHandle compiled(xsltParseStylesheetDoc(stylesheetTree.get()));
     EXPECT_TRUE(compiled);
     if (!compiled) return "<not compiled>";
     (void)stylesheetTree.release();  // the stylesheet owns its tree now
-    const std::unique_ptr<xmlDoc, DocumentDeleter> inputTree(
+    const xmlservice::DocumentHandle inputTree(
         xmlReadMemory(input.data(), static_cast<int>(input.size()), "expected.xml", nullptr, options));
-    const std::unique_ptr<xmlDoc, DocumentDeleter> result(xsltApplyStylesheet(compiled.get(), inputTree.get(), nullptr));
+    const xmlservice::DocumentHandle result(xsltApplyStylesheet(compiled.get(), inputTree.get(), nullptr));
     EXPECT_TRUE(result);
     xmlChar* text = nullptr;
     int length = 0;
     EXPECT_EQ(xsltSaveResultToString(&text, &length, result.get(), compiled.get()), 0);
-    const std::unique_ptr<xmlChar, LibraryMemoryDeleter> owned(text);
+    const std::unique_ptr<xmlChar, xmlservice::LibraryMemoryDeleter> owned(text);
     return owned ? std::string(reinterpret_cast<const char*>(owned.get()), static_cast<std::size_t>(length)) : "";
 }
 

@@ -45,16 +45,11 @@ protected:
     // mentions `mention` and nothing written.
     void ExpectTransformRefused(const std::string& stylesheet, const std::string& mention) {
         WriteFile("Input/trans.xsl", stylesheet);
-        IXSLTemplatePtr compiled = Compile("Input\\trans.xsl");
-        IXSLProcessorPtr processor;
-        ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
-        IXMLDOMDocumentPtr input = Load("Input\\books.xml");
-        HRESULT result = S_OK;
-        EXPECT_EQ(Run(processor, input, &result), "") << stylesheet;
-        EXPECT_EQ(result, E_ACCESSDENIED) << stylesheet;
-        const std::string description = RaisedDescription(result, processor, __uuidof(IXSLProcessor));
-        EXPECT_NE(description.find(mention), std::string::npos) << description;
-        EXPECT_EQ(description.find("leaked"), std::string::npos);
+        const FailedTransform failed = TransformFailing("Input\\trans.xsl", "Input\\books.xml");
+        EXPECT_EQ(failed.output, "") << stylesheet;
+        EXPECT_EQ(failed.code, E_ACCESSDENIED) << stylesheet;
+        EXPECT_NE(failed.description.find(mention), std::string::npos) << failed.description;
+        EXPECT_EQ(failed.description.find("leaked"), std::string::npos);
     }
 };
 

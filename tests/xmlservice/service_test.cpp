@@ -11,9 +11,9 @@
 
 void ServiceTest::SetUp() {
     ASSERT_TRUE(xmlservice::classesRegistered);
-    char pattern[] = "/tmp/xmlservice-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    folder_ = pattern;
+    temporary_.emplace("xmlservice-test");
+    folder_ = temporary_->path() / "work";
+    std::filesystem::create_directory(folder_);
     previousFolder_ = std::filesystem::current_path();
     std::filesystem::current_path(folder_);
     ASSERT_TRUE(SUCCEEDED(CoInitialize(nullptr)));
@@ -22,7 +22,7 @@ void ServiceTest::SetUp() {
 
     // Whatever reaches the standard error from here on lands in a file the teardown reads.
     std::fflush(stderr);
-    standardErrorCopy_ = folder_.string() + ".stderr";
+    standardErrorCopy_ = temporary_->path() / "stderr";
     const int capture = open(standardErrorCopy_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     ASSERT_GE(capture, 0);
     savedStandardError_ = dup(2);
@@ -39,24 +39,15 @@ void ServiceTest::TearDown() {
     std::ifstream captured(standardErrorCopy_, std::ios::binary);
     const std::string written((std::istreambuf_iterator<char>(captured)), std::istreambuf_iterator<char>());
     EXPECT_EQ(written, "") << "the XML service wrote to the standard error";
-    std::filesystem::remove(standardErrorCopy_);
 
     SetErrorInfo(0, nullptr);  // error information nobody took is the thread's, not a leak
     EXPECT_EQ(com::LiveObjectCount(), liveObjectsAtStart_) << "objects of the service stayed alive";
     CoUninitialize();
     std::filesystem::current_path(previousFolder_);
-    std::error_code ignored;
-    std::filesystem::permissions(folder_, std::filesystem::perms::owner_all, ignored);
-    std::filesystem::remove_all(folder_, ignored);
+    temporary_.reset();
 }
 
-void ServiceTest::WriteFile(const std::string& path, std::string_view content) {
-    const std::filesystem::path file(path);
-    if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path());
-    std::ofstream out(file, std::ios::binary);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    ASSERT_TRUE(out.good()) << path;
-}
+void ServiceTest::WriteFile(const std::string& path, std::string_view content) { ::WriteFile(path, content); }
 
 std::string ServiceTest::Absolute(const std::string& path) const { return (folder_ / path).string(); }
 
@@ -99,6 +90,20 @@ std::string ServiceTest::Transform(const std::string& stylesheet, const std::str
     if (!processor) return {};
     IXMLDOMDocumentPtr document = Load(input);
     return Run(processor, document);
+}
+
+FailedTransform ServiceTest::TransformFailing(const std::string& stylesheet, const std::string& input) {
+    FailedTransform failed;
+    IXSLTemplatePtr compiled = Compile(stylesheet);
+    IXSLProcessorPtr processor;
+    EXPECT_EQ(compiled->createProcessor(&processor), S_OK) << TakeErrorDescription();
+    if (!processor) return failed;
+    IXMLDOMDocumentPtr document = Load(input);
+    failed.output = Run(processor, document, &failed.code);
+    EXPECT_TRUE(FAILED(failed.code)) << stylesheet << " did not fail over " << input;
+    failed.description = RaisedDescription(failed.code, processor, __uuidof(IXSLProcessor));
+    EXPECT_EQ(processor->get_readyState(&failed.readyState), S_OK);
+    return failed;
 }
 
 std::string TakeErrorDescription() {

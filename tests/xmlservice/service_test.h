@@ -3,14 +3,26 @@
 // object alive or lets anything reach the standard error.
 #pragma once
 
+#include "support/files.h"
 #include "xmlservice/msxml.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+// How a transformation that was expected to fail ended.
+struct FailedTransform {
+    HRESULT code = S_OK;
+    // The description a raising call carries for the failure.
+    std::string description;
+    // The bytes written into the output stream.
+    std::string output;
+    long readyState = 0;
+};
 
 class ServiceTest : public ::testing::Test {
 protected:
@@ -31,10 +43,17 @@ protected:
     static std::string Run(IXSLProcessor* processor, IXMLDOMDocument* input, HRESULT* result = nullptr);
     // Compiles `stylesheet`, runs it over `input` (both file names) and returns the bytes.
     static std::string Transform(const std::string& stylesheet, const std::string& input);
+    // Compiles `stylesheet`, runs a new processor of it over `input` (both file names) and
+    // expects the transformation to fail: how it failed, with the description that raising the
+    // failure carries.
+    static FailedTransform TransformFailing(const std::string& stylesheet, const std::string& input);
 
+    // The test's folder, which is the working directory during the test.
     std::filesystem::path folder_;
 
 private:
+    // Holds the test's folder and, beside it, the copy of the standard error.
+    std::optional<TemporaryDirectory> temporary_;
     std::filesystem::path previousFolder_;
     long liveObjectsAtStart_ = 0;
     int savedStandardError_ = -1;

@@ -17,14 +17,17 @@ const std::string kItems =
     "<i n=\"0\" t=\"B\">four</i><i n=\"10\" t=\"a\">five</i><i n=\"3\" t=\"\">six</i><i t=\"b\">seven</i>"
     "<i n=\"2.5\" t=\"&#xE9;\">eight</i><i n=\"3\" t=\"a\">nine</i></items>";
 
+// The xsl:sort elements of a for-each, a piece its result must hold, and whether the service
+// sorts them itself rather than leaving them to libxslt.
+struct SortCase {
+    std::string sorts;
+    std::string mustHold;
+    bool sortedByService;
+};
+
 TEST_F(SortTest, KeysOfEveryKindTieAndFallBackToDocumentOrderAsInLibxslt) {
     WriteFile("in.xml", kItems);
-    struct Case {
-        std::string sorts;
-        std::string mustHold;
-        bool sortedByService;
-    };
-    const Case cases[] = {
+    const SortCase cases[] = {
         // Text, byte by byte; equal keys keep document order.
         {"<xsl:sort select=\"@t\"/>", "six,four,two,five,nine,one,three,seven,eight,", true},
         // Numbers: NaN and missing numbers first, -0 and 0 equal.
@@ -40,7 +43,7 @@ TEST_F(SortTest, KeysOfEveryKindTieAndFallBackToDocumentOrderAsInLibxslt) {
         {"<xsl:sort select=\"@n\" data-type=\"{'number'}\" order=\"{'descending'}\"/>", "five,one,six,nine,", false},
         {"<xsl:sort select=\"@t\" lang=\"en\"/><xsl:sort select=\".\"/>", "nine,", false},
     };
-    for (const Case& c : cases) {
+    for (const SortCase& c : cases) {
         WriteFile("sort.xsl", Stylesheet(kTextOutput + "<xsl:template match=\"/\"><xsl:for-each select=\"//i\">" +
                                          c.sorts + "<xsl:value-of select=\".\"/>,</xsl:for-each></xsl:template>"));
         const std::uint64_t before = ServiceSorts();
@@ -54,18 +57,13 @@ TEST_F(SortTest, LaterKeysThatDependOnWhenTheyAreComputedAreLeftToLibxslt) {
     // sorted: generate-id() numbers the nodes in that order and position() sees it. A first key
     // is computed before anything moves, so it may use them.
     WriteFile("in.xml", kItems);
-    struct Case {
-        std::string sorts;
-        std::string mustHold;
-        bool sortedByService;
-    };
-    const Case cases[] = {
+    const SortCase cases[] = {
         {"<xsl:sort select=\"string(.)\"/><xsl:sort select=\"generate-id()\"/>", "|id1", false},
         {"<xsl:sort select=\"@n\"/><xsl:sort select=\"generate-id()\"/>", "|id10", false},
         {"<xsl:sort select=\"@n\"/><xsl:sort select=\"position()\" data-type=\"number\"/>", "|id1", false},
         {"<xsl:sort select=\"generate-id()\" order=\"descending\"/><xsl:sort select=\"concat(@t, .)\"/>", "|id10", true},
     };
-    for (const Case& c : cases) {
+    for (const SortCase& c : cases) {
         WriteFile("later.xsl", Stylesheet(kTextOutput + "<xsl:template match=\"/\"><xsl:for-each select=\"//i\">" +
                                           c.sorts + "<xsl:value-of select=\".\"/>,</xsl:for-each>|<xsl:value-of"
                                                     " select=\"generate-id(/)\"/></xsl:template>"));
