@@ -5,12 +5,17 @@
 // expected/console and the Output folder's files after the run in expected/Output/ (no
 // expected/Output: the folder must not exist afterwards). Every run reads its key from a standard
 // input at end of file.
+//
+// With BRENDLE_UPDATE_GOLDEN=1 in the environment the cases rewrite their expected/ folders from
+// what the runs did instead of comparing, and are reported as skipped; the diff is for review.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -85,6 +90,21 @@ std::string Visible(const std::string& bytes) {
     return shown;
 }
 
+// Whether the cases rewrite their expected files instead of comparing with them.
+bool UpdatingExpectations() {
+    const char* update = std::getenv("BRENDLE_UPDATE_GOLDEN");
+    return update != nullptr && std::string_view(update) == "1";
+}
+
+// Makes `expected` (a case's expected/ folder) hold `console` and the regular files of `output`,
+// and nothing else; no expected/Output when there is no `output` folder.
+void RewriteExpectations(const fs::path& expected, const std::string& console, const fs::path& output) {
+    WriteFile(expected / "console", console);
+    fs::remove_all(expected / "Output");
+    if (!fs::exists(output)) return;
+    for (const auto& [name, bytes] : FilesIn(output)) WriteFile(expected / "Output" / name, bytes);
+}
+
 // Names the case in test reports.
 void PrintTo(const GoldenCase& c, std::ostream* out) { *out << c.name; }
 
@@ -111,6 +131,11 @@ TEST_P(GoldenTest, MatchesExpectedFiles) {
         const ChildOutcome outcome = RunProgram(ProgramPath(program), work.path());
         EXPECT_EQ(outcome.status, golden.status) << program << " wrote to stderr:\n" << outcome.errors;
         console += outcome.console;
+    }
+
+    if (UpdatingExpectations()) {
+        RewriteExpectations(caseFolder / "expected", console, output);
+        GTEST_SKIP() << "rewrote " << (caseFolder / "expected").string();
     }
 
     const std::string expectedConsole = ReadBytes(caseFolder / "expected" / "console").value();
