@@ -113,7 +113,11 @@ _COM_SMARTPTR_TYPEDEF(IXSLTemplate, __uuidof(IXSLTemplate));
 _COM_SMARTPTR_TYPEDEF(IXSLProcessor, __uuidof(IXSLProcessor));
 _COM_SMARTPTR_TYPEDEF(IStream, __uuidof(IStream));
 #else
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
 
 #include "xmlservice/msxml.h"
 #endif
@@ -139,6 +143,29 @@ inline void SetBinaryMode(std::FILE* file) noexcept {
     (void)_setmode(_fileno(file), _O_BINARY);
 #else
     (void)file;
+#endif
+}
+
+// Makes a write to a pipe whose reader has gone fail with an error, as it does on Windows, rather
+// than end the process with SIGPIPE.
+inline void IgnoreBrokenPipes() noexcept {
+#if !defined(_WIN32)
+    (void)std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
+
+// Puts the null device on each standard descriptor that a caller left closed, so that no file
+// the run opens later takes its number and receives what is meant for the console. Windows
+// numbers files apart from the standard handles.
+inline void KeepStandardDescriptorsOpen() noexcept {
+#if !defined(_WIN32)
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", descriptor == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+        if (opened < 0 || opened == descriptor) continue;
+        (void)dup2(opened, descriptor);
+        (void)close(opened);
+    }
 #endif
 }
 

@@ -1,5 +1,6 @@
 #include "result_delivery.h"
 
+#include "console.h"
 #include "run_log.h"
 #include "text_output.h"
 
@@ -12,8 +13,8 @@ constexpr char kResultLogPrefix[] = "Output is: ";
 
 // Reports an output file that took no bytes, or not all of them.
 bool ReportWriteFailure() {
-    PrintText(stdout, "Error writing output file\n");
-    std::fflush(stdout);
+    ConsoleWrite("Error writing output file\n");
+    ConsoleFlush();
     LogLine("Error writing output file Output\\*.htm");
     return false;
 }
@@ -51,13 +52,13 @@ bool DeliverResult(IStream* stream, const char* outputFile) {
     const char* text = locked != nullptr ? locked : "";
     const std::size_t textLength = std::strlen(text);
 
-    WriteText(stdout, std::string_view(text, textLength));
+    ConsoleWrite(std::string_view(text, textLength));
     LogLine("%s", ResultLogLine(text).c_str());
 
     std::FILE* file = std::fopen(FileSystemPath(outputFile).c_str(), "wb");
     if (file == nullptr) {
-        PrintText(stdout, "Error opening output file\n");
-        std::fflush(stdout);
+        ConsoleWrite("Error opening output file\n");
+        ConsoleFlush();
         LogLine("Error opening output file Output\\*.htm");
         return false;
     }

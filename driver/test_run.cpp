@@ -1,5 +1,6 @@
 #include "test_run.h"
 
+#include "console.h"
 #include "platform.h"
 #include "result_delivery.h"
 #include "run_log.h"
@@ -57,13 +58,14 @@ std::optional<std::string> ParseErrorReason(IXMLDOMDocument* document) {
 // Prints and logs "Error <what> : <description>" with a line end.
 void ReportFailure(const char* what, const Failure& failure) {
     const char* description = failure.description ? failure.description->c_str() : "(null)";
-    PrintText(stdout, "Error %s : %s\n", what, description);
+    ConsolePrint("Error %s : %s\n", what, description);
     LogLine("Error %s : %s\n", what, description);
 }
 
 // Ends the process after a guarded stage failed: the holders are deliberately left as they are.
 [[noreturn]] void EndGuardedStage(const char* what, const Failure& failure) {
     ReportFailure(what, failure);
+    ConsoleFlush();
     std::exit(-1);
 }
 
@@ -107,7 +109,7 @@ std::optional<Failure> SetUpProcessor(const IXSLTemplatePtr& xslTemplate, const 
 }  // namespace
 
 int RunTest(const Deliverable& deliverable) {
-    SetBinaryMode(stdout);
+    PrepareConsole();
     // What an unguarded step that raises a COM error was doing, for its error line.
     const char* step = "creating XML objects";
     try {
@@ -150,6 +152,7 @@ int RunTest(const Deliverable& deliverable) {
         LogLine("Successfully performed transformation.");
 
         step = "delivering the result";
+        // A delivery that fails has flushed its console line and logged its own error line.
         if (!DeliverResult(stream.GetInterfacePtr(), deliverable.outputFile)) return -1;
 
         step = "releasing objects";
@@ -162,6 +165,7 @@ int RunTest(const Deliverable& deliverable) {
         LogLine("Released XML, XSL, Template and processor objects.");
     } catch (const _com_error& error) {
         ReportFailure(step, Failure{DescriptionOf(error)});
+        ConsoleFlush();
         return -1;
     }
 
@@ -170,9 +174,11 @@ int RunTest(const Deliverable& deliverable) {
     LogLine("------------------------------------------------");
     LogLine("%s", "");
 
-    std::fputs("Press any key to continue.", stdout);
-    // A terminal shows the prompt before the read; redirected output is left buffered.
-    if (IsTerminal(stdout)) std::fflush(stdout);
+    ConsoleWrite("Press any key to continue.");
+    // A terminal shows the prompt before the read; redirected output is left buffered until
+    // the run ends, and its last flush is this one rather than the one at exit.
+    if (IsTerminal(stdout)) ConsoleFlush();
     std::getchar();
+    ConsoleFlush();
     return 0;
 }

@@ -7,23 +7,24 @@
 bool WriteText(std::FILE* file, std::string_view text) noexcept {
     // The translated text goes out in large blocks: a call per line would cost more than the
     // translation itself on a result of megabytes, and a line-buffered console would get a
-    // write per line.
+    // write per line. A stream in error is not written further: on a pipe without a reader
+    // every block would fail again.
     constexpr std::size_t kBlock = 64 * 1024;
     char block[kBlock];
     std::size_t used = 0;
     const auto flush = [&] {
-        if (used > 0) std::fwrite(block, 1, used, file);
+        if (used > 0 && std::ferror(file) == 0) std::fwrite(block, 1, used, file);
         used = 0;
     };
     const char* cursor = text.data();
     std::size_t left = text.size();
-    while (left > 0) {
+    while (left > 0 && std::ferror(file) == 0) {
         const auto* lineFeed = static_cast<const char*>(std::memchr(cursor, '\n', left));
         const std::size_t run = lineFeed != nullptr ? static_cast<std::size_t>(lineFeed - cursor) : left;
         if (run >= kBlock / 2) {
             // A long run goes straight from the text, without a copy.
             flush();
-            std::fwrite(cursor, 1, run, file);
+            if (std::ferror(file) == 0) std::fwrite(cursor, 1, run, file);
         } else {
             if (used + run + 2 > kBlock) flush();
             std::memcpy(block + used, cursor, run);

@@ -11,7 +11,8 @@
 #include <string_view>
 
 // Writes `text` to `file` with each line feed stored as CR LF (a CR already in front of it
-// stays, giving CR CR LF). Returns false when the stream reports a write error.
+// stays, giving CR CR LF). Returns false when the stream reports a write error; a stream in
+// error, before or during the call, is not written further.
 bool WriteText(std::FILE* file, std::string_view text) noexcept;
 
 // Formats like printf and writes the result through WriteText. Returns false when formatting
