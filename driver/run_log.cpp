@@ -2,11 +2,16 @@
 
 #include "text_output.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <iterator>
 
-void LogLine(const char* format, ...) {
-    std::FILE* log = std::fopen(FileSystemPath(kRunLogPath).c_str(), "ab");
+void LogLine(const char* format, ...) noexcept {
+    // Converted without allocating, so that an error line gets written when memory ran out.
+    char path[sizeof kRunLogPath];
+    std::replace_copy(std::begin(kRunLogPath), std::end(kRunLogPath), path, '\\', '/');
+    std::FILE* log = std::fopen(path, "ab");
     if (log == nullptr) return;
     std::va_list arguments;
     va_start(arguments, format);

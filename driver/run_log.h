@@ -10,4 +10,4 @@ inline constexpr char kRunLogPath[] = "Output\\debug.txt";
 // log. The log is opened and closed around every message, so a run that ends abruptly keeps
 // every line it wrote. A log that cannot be opened (no Output folder) loses the line silently;
 // write errors are ignored too. Text not under the caller's control goes in through "%s".
-void LogLine(const char* format, ...) BRENDLE_PRINTF_FORMAT(1, 2);
+void LogLine(const char* format, ...) noexcept BRENDLE_PRINTF_FORMAT(1, 2);

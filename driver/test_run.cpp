@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -29,17 +31,23 @@ struct Failure {
     std::optional<std::string> description;
 };
 
-// The description of a COM error as narrow text; none when the error carries none or it does
-// not convert.
-std::optional<std::string> DescriptionOf(const _com_error& error) {
+// The description of a COM error as narrow text; none when the error carries none, or it does
+// not convert, or there is no memory for it: the error line is written all the same.
+std::optional<std::string> DescriptionOf(const _com_error& error) noexcept {
     try {
         const _bstr_t description = error.Description();
         const char* text = description;
         if (text != nullptr) return std::string(text);
-    } catch (const _com_error&) {
-        // A description that does not convert is reported as none.
+    } catch (...) {
+        // Reported as no description.
     }
     return std::nullopt;
+}
+
+// The description of an exception other than a COM error that ended a step.
+const char* DescriptionOf(const std::exception& exception) noexcept {
+    if (dynamic_cast<const std::bad_alloc*>(&exception) != nullptr) return "Out of memory";
+    return exception.what();
 }
 
 // Why `document` did not load: its parse error's reason, if the document gives one.
@@ -55,17 +63,18 @@ std::optional<std::string> ParseErrorReason(IXMLDOMDocument* document) {
     return std::string(text);
 }
 
-// Prints and logs "Error <what> : <description>" with a line end.
-void ReportFailure(const char* what, const Failure& failure) {
-    const char* description = failure.description ? failure.description->c_str() : "(null)";
+// Prints and logs "Error <what> : <description>" with a line end; a null description prints as
+// "(null)". Needs no memory beyond what the console and the log have.
+void ReportFailure(const char* what, const char* description) noexcept {
+    if (description == nullptr) description = "(null)";
     ConsolePrint("Error %s : %s\n", what, description);
     LogLine("Error %s : %s\n", what, description);
+    ConsoleFlush();
 }
 
 // Ends the process after a guarded stage failed: the holders are deliberately left as they are.
-[[noreturn]] void EndGuardedStage(const char* what, const Failure& failure) {
-    ReportFailure(what, failure);
-    ConsoleFlush();
+[[noreturn]] void EndGuardedStage(const char* what, const Failure& failure) noexcept {
+    ReportFailure(what, failure.description ? failure.description->c_str() : nullptr);
     std::exit(-1);
 }
 
@@ -110,7 +119,8 @@ std::optional<Failure> SetUpProcessor(const IXSLTemplatePtr& xslTemplate, const 
 
 int RunTest(const Deliverable& deliverable) {
     PrepareConsole();
-    // What an unguarded step that raises a COM error was doing, for its error line.
+    // What the run is doing, for the error line of a step that raises: a COM error from an
+    // unguarded step, or any other exception (no memory, say) from any step, guarded or not.
     const char* step = "creating XML objects";
     try {
         LogLine("%s", deliverable.banner);
@@ -123,11 +133,12 @@ int RunTest(const Deliverable& deliverable) {
         IXSLProcessorPtr processor;
         LogLine("Declared XML, XSL.");
 
-        if (auto failure = LoadDocuments(xml, xsl)) EndGuardedStage("loading XML files", *failure);
+        step = "loading XML files";
+        if (auto failure = LoadDocuments(xml, xsl)) EndGuardedStage(step, *failure);
         LogLine("Successfully loaded XML, XSL.");
 
-        if (auto failure = SetUpProcessor(xslTemplate, xsl, processor))
-            EndGuardedStage("setting XSL style sheet", *failure);
+        step = "setting XSL style sheet";
+        if (auto failure = SetUpProcessor(xslTemplate, xsl, processor)) EndGuardedStage(step, *failure);
         LogLine("Created XSL processor.");
 
         step = "creating output stream";
@@ -164,8 +175,14 @@ int RunTest(const Deliverable& deliverable) {
         if (stream) stream.Release();
         LogLine("Released XML, XSL, Template and processor objects.");
     } catch (const _com_error& error) {
-        ReportFailure(step, Failure{DescriptionOf(error)});
-        ConsoleFlush();
+        const std::optional<std::string> description = DescriptionOf(error);
+        ReportFailure(step, description ? description->c_str() : nullptr);
+        return -1;
+    } catch (const std::exception& exception) {
+        ReportFailure(step, DescriptionOf(exception));
+        return -1;
+    } catch (...) {
+        ReportFailure(step, nullptr);
         return -1;
     }
 

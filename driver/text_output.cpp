@@ -52,7 +52,11 @@ bool PrintTextV(std::FILE* file, const char* format, std::va_list arguments) noe
     if (size < sizeof small) return WriteText(file, std::string_view(small, size));
 
     const std::unique_ptr<char[]> large(new (std::nothrow) char[size + 1]);
-    if (large == nullptr) return false;
+    if (large == nullptr) {
+        // Without memory for the whole text its beginning is better than nothing.
+        WriteText(file, std::string_view(small, sizeof small - 1));
+        return false;
+    }
     std::va_list formatting;
     va_copy(formatting, arguments);
     std::vsnprintf(large.get(), size + 1, format, formatting);

@@ -16,7 +16,7 @@
 bool WriteText(std::FILE* file, std::string_view text) noexcept;
 
 // Formats like printf and writes the result through WriteText. Returns false when formatting
-// or writing fails.
+// or writing fails; a long text that finds no memory is written cut at 1023 bytes.
 bool PrintText(std::FILE* file, const char* format, ...) noexcept BRENDLE_PRINTF_FORMAT(2, 3);
 
 // PrintText with the arguments in a va_list, which it leaves unconsumed for the caller's va_end.

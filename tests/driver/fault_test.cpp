@@ -1,6 +1,7 @@
 // The run against platform faults that the real service does not produce on demand: classes
 // registered in the process stand in for the service's, and each run goes in a child process,
 // since a failed guarded stage ends the process.
+#include "allocation_faults.h"
 #include "deliverable.h"
 #include "platform.h"
 #include "sandbox.h"
@@ -12,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -59,10 +61,45 @@ struct Answer {
     HRESULT Give() const noexcept { return description != nullptr ? com::ReportError(code, description) : code; }
 };
 
-// A document whose load answers as told and that has no parse error to show.
+// A parse error that gives `reason` as ASCII text. With `memoryRunsOut`, handing the reason out
+// leaves the process without memory for the caller's copy of it: the runtime's conversion to
+// narrow text is the one allocation of that size that goes through before it.
+class FakeParseError final : public com::Object<IXMLDOMParseError> {
+public:
+    FakeParseError(std::string reason, bool memoryRunsOut) : reason_(std::move(reason)), memoryRunsOut_(memoryRunsOut) {}
+    HRESULT get_errorCode(long* errorCode) noexcept override {
+        *errorCode = E_FAIL;
+        return S_OK;
+    }
+    HRESULT get_url(BSTR*) noexcept override { return E_NOTIMPL; }
+    HRESULT get_reason(BSTR* reason) noexcept override {
+        const std::u16string wide(reason_.begin(), reason_.end());
+        *reason = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+        if (memoryRunsOut_) FailAllocation(reason_.size(), 1);
+        return *reason != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+    HRESULT get_srcText(BSTR*) noexcept override { return E_NOTIMPL; }
+    HRESULT get_line(long*) noexcept override { return E_NOTIMPL; }
+    HRESULT get_linepos(long*) noexcept override { return E_NOTIMPL; }
+    HRESULT get_filepos(long*) noexcept override { return E_NOTIMPL; }
+
+private:
+    std::string reason_;
+    bool memoryRunsOut_;
+};
+
+// What a fake document's failed load leaves as its parse error.
+struct ParseErrorAnswer {
+    // No reason: the document has no parse error to show.
+    const char* reason = nullptr;
+    bool memoryRunsOut = false;
+};
+
+// A document whose load answers as told, with the parse error it is told to have.
 class FakeDocument final : public com::Object<IXMLDOMDocument, ISupportErrorInfo> {
 public:
-    FakeDocument(Answer load, VARIANT_BOOL loaded) noexcept : load_(load), loaded_(loaded) {}
+    FakeDocument(Answer load, VARIANT_BOOL loaded, ParseErrorAnswer parseError = {}) noexcept
+        : load_(load), loaded_(loaded), parseError_(parseError) {}
     HRESULT get_nodeName(BSTR*) noexcept override { return E_NOTIMPL; }
     HRESULT get_xml(BSTR*) noexcept override { return E_NOTIMPL; }
     HRESULT load(VARIANT, VARIANT_BOOL* isSuccessful) noexcept override {
@@ -72,7 +109,9 @@ public:
     HRESULT loadXML(BSTR, VARIANT_BOOL*) noexcept override { return E_NOTIMPL; }
     HRESULT get_parseError(IXMLDOMParseError** parseError) noexcept override {
         *parseError = nullptr;
-        return E_NOTIMPL;
+        if (parseError_.reason == nullptr) return E_NOTIMPL;
+        *parseError = new FakeParseError(parseError_.reason, parseError_.memoryRunsOut);
+        return S_OK;
     }
     HRESULT get_url(BSTR*) noexcept override { return E_NOTIMPL; }
     HRESULT InterfaceSupportsErrorInfo(REFIID iid) noexcept override {
@@ -82,6 +121,7 @@ public:
 private:
     Answer load_;
     VARIANT_BOOL loaded_;
+    ParseErrorAnswer parseError_;
 };
 
 // How a fake processor answers.
@@ -90,6 +130,9 @@ struct ProcessorAnswers {
     Answer transform;
     // Whether the processor says it sets error information for IXSLProcessor.
     bool supportsErrorInfo = true;
+    // Whether a successful transform leaves the process without memory for the next allocation
+    // of a kilobyte or more.
+    bool memoryRunsOut = false;
 };
 
 // A processor that writes what it was given into its output stream instead of transforming.
@@ -113,6 +156,7 @@ public:
         std::string text = "input " + std::string(hasInput_ ? "set" : "missing") + "\n" + parameters_;
         if (output_ != nullptr) output_->Write(text.data(), static_cast<ULONG>(text.size()), nullptr);
         *done = VARIANT_TRUE;
+        if (answers_.memoryRunsOut) FailAllocation(1024);
         return S_OK;
     }
     HRESULT reset() noexcept override { return E_NOTIMPL; }
@@ -188,6 +232,13 @@ ProcessorAnswers FailingTransform(Answer answer, bool supportsErrorInfo) {
     return answers;
 }
 
+// A processor that does its work and leaves the process without memory afterwards.
+ProcessorAnswers ExhaustingMemory() {
+    ProcessorAnswers answers;
+    answers.memoryRunsOut = true;
+    return answers;
+}
+
 // The lines as the run log stores them.
 std::string Lines(std::initializer_list<std::string_view> lines) {
     std::string text;
@@ -205,6 +256,9 @@ struct FaultCase {
     // The output file afterwards; none when the run must not write one.
     std::optional<std::string> outputFile;
 };
+
+// A reason far longer than a string keeps in place.
+const std::string kLongReason = "Not loaded: " + std::string(2000, 'x');
 
 const std::string kLoaded =
     Lines({kBanner, "After CoInitialize.", "Declared XML, XSL.", "Successfully loaded XML, XSL.", "Set up XSL"});
@@ -264,6 +318,34 @@ const FaultCase kFaultCases[] = {
      "Error performing transformation : (null)\r\n",
      kProcessorReady +
          Lines({"Set processor parameter maxprice to 35.", "Error performing transformation : (null)", ""}),
+     std::nullopt},
+    // No memory for a copy the driver makes, inside the guarded loading stage and in an
+    // unguarded step: the exception ends the run with the step's error line.
+    {"NoMemoryForTheParseErrorsReasonFailsTheLoadingStage",
+     [] {
+         Register(CLSID_DOMDocument, [](REFIID iid, void** object) {
+             return Make<FakeDocument>(iid, object, Answer{S_FALSE}, VARIANT_FALSE,
+                                       ParseErrorAnswer{kLongReason.c_str(), true});
+         });
+     },
+     255, "Error loading XML files : Out of memory\r\n",
+     Lines({kBanner, "After CoInitialize.", "Declared XML, XSL.", "Error loading XML files : Out of memory", ""}),
+     std::nullopt},
+    {"NoMemoryForTheResultsLogLineFailsTheDelivery", [] { InstallTemplate({}, true, ExhaustingMemory()); }, 255,
+     "input set\r\nmaxprice=35 in ''\r\nError delivering the result : Out of memory\r\n",
+     kProcessorReady + Lines({"Set processor parameter maxprice to 35.", "Successfully performed transformation.",
+                              "Written output to stream.", "Error delivering the result : Out of memory", ""}),
+     std::nullopt},
+    // With memory, the parse error's reason is the error line's description.
+    {"FalseLoadShowsTheParseErrorsReason",
+     [] {
+         Register(CLSID_DOMDocument, [](REFIID iid, void** object) {
+             return Make<FakeDocument>(iid, object, Answer{S_FALSE}, VARIANT_FALSE,
+                                       ParseErrorAnswer{kLongReason.c_str(), false});
+         });
+     },
+     255, "Error loading XML files : " + kLongReason + "\r\n",
+     Lines({kBanner, "After CoInitialize.", "Declared XML, XSL.", "Error loading XML files : " + kLongReason, ""}),
      std::nullopt},
     {"ProcessorGetsTheStreamTheInputAndTheParameter", [] { InstallTemplate({}); }, 0,
      "input set\r\nmaxprice=35 in ''\r\nPress any key to continue.",
