@@ -23,6 +23,8 @@ bool ReportWriteFailure() {
 
 IStreamPtr CreateOutputStream() {
     IStreamPtr stream;
+    // Deliberately not examined: without a stream the processor is handed no output, and the
+    // transformation fails for want of one.
     CreateStreamOnHGlobal(nullptr, TRUE, &stream);
     LogLine("CreateStreamOnHGlobal OK.");
     return stream;

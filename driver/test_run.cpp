@@ -100,6 +100,8 @@ std::optional<Failure> LoadDocuments(const IXMLDOMDocumentPtr& xml, const IXMLDO
 std::optional<Failure> SetUpProcessor(const IXSLTemplatePtr& xslTemplate, const IXMLDOMDocumentPtr& xsl,
                                       IXSLProcessorPtr& processor) {
     try {
+        // Deliberately not examined: a template that refused the stylesheet has none, and
+        // createProcessor below fails with the reason.
         xslTemplate->putref_stylesheet(xsl.GetInterfacePtr());
         LogLine("Set up XSL");
         {
@@ -144,6 +146,9 @@ int RunTest(const Deliverable& deliverable) {
         step = "creating output stream";
         IStreamPtr stream = CreateOutputStream();
 
+        // The answers of put_output and put_input are deliberately not examined: a processor that
+        // refused its output or its input fails the transformation, whose error line says why.
+        // The first call raises only when there is no processor at all; the second never does.
         step = "setting processor output";
         processor->put_output(_variant_t(static_cast<IUnknown*>(stream.GetInterfacePtr())));
         LogLine("Set processor output to stream.");
