@@ -138,8 +138,8 @@ Expectation ReadExpectation(const fs::path& file) {
             while (statuses >> status) expectation.exitStatuses.push_back(status);
             if (!statuses.eof() || expectation.exitStatuses.empty())
                 throw std::runtime_error("exit needs one or more statuses: " + value);
-        } else if (key == "seconds") {
-            expectation.seconds = PositiveNumber(key, value);
+        } else if (key == "cpu_seconds") {
+            expectation.cpuSeconds = PositiveNumber(key, value);
         } else if (key == "memory_mib") {
             expectation.memoryMib = PositiveNumber(key, value);
         } else if (key == "log") {

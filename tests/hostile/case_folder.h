@@ -10,7 +10,7 @@ namespace hostile {
 // What one case folder expects of the run, read from its `expect` file.
 struct Expectation {
     std::vector<int> exitStatuses;             // any of these is right
-    double seconds = 20;                       // wall-time bound
+    double cpuSeconds = 20;                    // processor-time bound
     double memoryMib = 1536;                   // peak resident-memory bound
     std::string logLastLine;                   // the run log's last line contains this
     std::vector<std::string> outputContains;   // the output file contains each of these

@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -102,9 +103,14 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
     const rlim_t addressSpace = 0;
 #endif
     const std::string addressSpaceText = std::to_string(addressSpace);
+    // The kernel counts whole seconds: the limit is the bound rounded up, and the processor time
+    // measured afterwards is held to the bound itself.
+    const auto processorSeconds = static_cast<long long>(std::ceil(limits.cpuSeconds));
+    const std::string processorSecondsText = std::to_string(processorSeconds);
     const rlim_t fileSize = 2048 * kMiB;
     char* const argv[] = {const_cast<char*>(launcherPath.c_str()), const_cast<char*>(addressSpaceText.c_str()),
-                          const_cast<char*>(programPath.c_str()), nullptr};
+                          const_cast<char*>(processorSecondsText.c_str()), const_cast<char*>(programPath.c_str()),
+                          nullptr};
 
     int report[2];
     if (::pipe2(report, O_CLOEXEC | O_NONBLOCK) != 0) ThrowErrno("pipe2");
@@ -136,8 +142,8 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
     ::setpgid(pid, pid);  // also here, so the group exists before any kill below
     ::close(report[1]);
 
-    // The launcher's report: "pid <program>" once started, "status <wait status> maxrss <KiB>"
-    // once it has ended.
+    // The launcher's report: "pid <program>" once started, "status <wait status> maxrss <KiB>
+    // cpu_us <microseconds>" once it has ended.
     std::string reportText;
     const auto readReport = [&] {
         char buffer[256];
@@ -162,7 +168,7 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
         const double resident = ResidentMib(programPid > 0 ? static_cast<pid_t>(programPid) : pid);
         polledPeakMib = std::max(polledPeakMib, resident);
         const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-        const bool late = elapsed.count() > limits.seconds;
+        const bool late = elapsed.count() > limits.wallSeconds;
         const bool large = resident > limits.memoryMib;
         if (late || large) {
             outcome.timedOut = late;
@@ -194,15 +200,21 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
     outcome.seconds = elapsed.count();
     const long long programStatus = reported("status ");
     const long long maxrss = reported("maxrss ");
+    const long long processorMicroseconds = reported("cpu_us ");
     // Killed before the launcher could report: the status is the launcher's, the peak what was seen.
     const int status = programStatus >= 0 ? static_cast<int>(programStatus) : launcherStatus;
     outcome.peakMib = maxrss >= 0 ? static_cast<double>(maxrss) / 1024.0 : polledPeakMib;
+    outcome.cpuSeconds = processorMicroseconds >= 0 ? static_cast<double>(processorMicroseconds) / 1e6 : 0;
     if (WIFEXITED(status)) {
         outcome.exited = true;
         outcome.exitStatus = WEXITSTATUS(status);
     } else if (WIFSIGNALED(status)) {
         outcome.signal = WTERMSIG(status);
     }
+    // SIGXCPU at the limit, or SIGKILL a second later from the kernel, not from here.
+    outcome.cpuKilled = processorMicroseconds >= 0 && !outcome.timedOut && !outcome.memoryKilled &&
+                        (outcome.signal == SIGXCPU ||
+                         (outcome.signal == SIGKILL && outcome.cpuSeconds >= static_cast<double>(processorSeconds)));
     return outcome;
 }
 

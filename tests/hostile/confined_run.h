@@ -27,19 +27,25 @@ private:
     int connections_ = 0;
 };
 
+// The bounds of a run. Time is bounded by the processor time the program uses, which other work
+// on the machine does not stretch; the wall-clock bound is only a safety net for a program that
+// hangs without using the processor.
 struct RunLimits {
-    double seconds = 0;    // the child is killed once this much wall time has passed
-    double memoryMib = 0;  // the child is killed once its resident size passes this
+    double cpuSeconds = 0;   // the program is stopped once it has used this much processor time
+    double wallSeconds = 0;  // the child is killed once this much wall time has passed
+    double memoryMib = 0;    // the child is killed once its resident size passes this
 };
 
 struct RunOutcome {
     bool exited = false;     // ended through exit; otherwise by a signal
     int exitStatus = -1;
     int signal = 0;
-    bool timedOut = false;   // killed at the time bound
+    bool cpuKilled = false;  // stopped by the kernel at the processor-time bound
+    bool timedOut = false;   // killed at the wall-clock safety net
     bool memoryKilled = false;  // killed at the memory bound
     bool strayProcesses = false;  // something it started was still running after it ended
-    double seconds = 0;
+    double cpuSeconds = 0;   // user and system time of the program, all its threads
+    double seconds = 0;      // wall time
     double peakMib = 0;      // peak resident size, from the kernel's accounting
 };
 

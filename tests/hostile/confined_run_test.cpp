@@ -23,6 +23,7 @@ struct ScriptCase {
     bool exited;
     int exitStatus;
     int signal;
+    bool cpuKilled;
     bool timedOut;
     bool memoryKilled;
     bool strayProcesses;
@@ -53,32 +54,48 @@ TEST_P(ConfinedRun, ReportsWhatTheChildDid) {
     } else {
         EXPECT_EQ(run.signal, c.signal);
     }
+    EXPECT_EQ(run.cpuKilled, c.cpuKilled);
     EXPECT_EQ(run.timedOut, c.timedOut);
     EXPECT_EQ(run.memoryKilled, c.memoryKilled);
     EXPECT_EQ(run.strayProcesses, c.strayProcesses);
     EXPECT_EQ(listener.Connections(), c.connections);
-    EXPECT_LT(run.seconds, c.limits.seconds + 5);
+    EXPECT_LT(run.seconds, c.limits.wallSeconds + 5);
+    if (c.cpuKilled) {
+        // The kernel's accounting lags its own signal by a tick or so.
+        EXPECT_GE(run.cpuSeconds, 0.9 * c.limits.cpuSeconds);
+    } else if (c.exited) {
+        EXPECT_LT(run.cpuSeconds, c.limits.cpuSeconds);
+    }
     if (c.memoryKilled) {
         EXPECT_GT(run.peakMib, c.limits.memoryMib);
     }
 }
 
-constexpr RunLimits kRoomy{20, 1024};
+constexpr RunLimits kRoomy{20, 60, 1024};
 
 INSTANTIATE_TEST_SUITE_P(
     Scripts, ConfinedRun,
     ::testing::Values(
-        ScriptCase{"exit_status", "exit 3", kRoomy, true, 3, 0, false, false, false, 0},
+        ScriptCase{"exit_status", "exit 3", kRoomy, true, 3, 0, false, false, false, false, 0},
         // stdin is at end of file: the read fails at once.
         ScriptCase{"stdin_at_end", "if read -r line; then exit 1; fi; exit 0", kRoomy, true, 0, 0, false, false,
+                   false, false, 0},
+        ScriptCase{"signal", "kill -SEGV $$", kRoomy, false, 0, SIGSEGV, false, false, false, false, 0},
+        // Busy for longer than its processor time allows: the kernel stops it.
+        ScriptCase{"cpu_bound", "while :; do :; done", RunLimits{1, 30, 1024}, false, 0, SIGXCPU, true, false, false,
                    false, 0},
-        ScriptCase{"signal", "kill -SEGV $$", kRoomy, false, 0, SIGSEGV, false, false, false, 0},
-        ScriptCase{"time_bound", "sleep 30", RunLimits{0.5, 1024}, false, 0, SIGKILL, true, false, false, 0},
+        // Longer in wall time than the processor-time bound, as a run on a busy machine is, but
+        // idle: it ends as it would anyway.
+        ScriptCase{"wall_time_beyond_cpu_bound", "sleep 2; exit 0", RunLimits{1, 30, 1024}, true, 0, 0, false, false,
+                   false, false, 0},
+        // Blocked without using the processor: the wall-clock safety net ends it.
+        ScriptCase{"wall_clock_safety_net", "sleep 30", RunLimits{20, 0.5, 1024}, false, 0, SIGKILL, false, true,
+                   false, false, 0},
         ScriptCase{"memory_bound", "x=$(head -c 400000000 /dev/zero | tr '\\0' a); echo ${#x}",
-                   RunLimits{60, 100}, false, 0, SIGKILL, false, true, false, 0},
+                   RunLimits{60, 60, 100}, false, 0, SIGKILL, false, false, true, false, 0},
         ScriptCase{"loopback_connection", "exec 3<>/dev/tcp/127.0.0.1/@PORT@; exec 3>&-", kRoomy, true, 0, 0, false,
-                   false, false, 1},
-        ScriptCase{"stray_process", "sleep 30 & exit 0", kRoomy, true, 0, 0, false, false, true, 0}),
+                   false, false, false, 1},
+        ScriptCase{"stray_process", "sleep 30 & exit 0", kRoomy, true, 0, 0, false, false, false, true, 0}),
     [](const ::testing::TestParamInfo<ScriptCase>& param) { return std::string(param.param.name); });
 
 TEST(Snapshot, SeesCreatedChangedAndRemovedEntriesOutsideTheExcludedOnes) {
