@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 namespace fs = std::filesystem;
@@ -20,6 +21,26 @@ std::string Trim(const std::string& text) {
     if (first == std::string::npos) return {};
     const auto last = text.find_last_not_of(" \t\r");
     return text.substr(first, last - first + 1);
+}
+
+// The alternatives of a `log` value, separated by " || ".
+std::vector<std::string> Alternatives(const std::string& value) {
+    constexpr std::string_view kSeparator = " || ";
+    std::vector<std::string> alternatives;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = value.find(kSeparator, start);
+        std::string alternative = Trim(value.substr(start, end == std::string::npos ? end : end - start));
+        if (alternative.empty()) throw std::runtime_error("an empty alternative in the log line: " + value);
+        alternatives.push_back(std::move(alternative));
+        if (end == std::string::npos) return alternatives;
+        start = end + kSeparator.size();
+    }
+}
+
+// True for text that names no more than a stage: "Error loading XML files :".
+bool StageOnly(const std::string& text) {
+    return text.starts_with("Error ") && text.find(':') == text.size() - 1;
 }
 
 double PositiveNumber(const std::string& key, const std::string& value) {
@@ -143,7 +164,7 @@ Expectation ReadExpectation(const fs::path& file) {
         } else if (key == "memory_mib") {
             expectation.memoryMib = PositiveNumber(key, value);
         } else if (key == "log") {
-            expectation.logLastLine = value;
+            expectation.logMentions.push_back(Alternatives(value));
         } else if (key == "output") {
             expectation.outputContains.push_back(value);
         } else if (key == "generate") {
@@ -153,7 +174,25 @@ Expectation ReadExpectation(const fs::path& file) {
         }
     }
     if (expectation.exitStatuses.empty()) throw std::runtime_error("no exit status expected in " + file.string());
+    const bool mayComplete = std::find(expectation.exitStatuses.begin(), expectation.exitStatuses.end(), 0) !=
+                             expectation.exitStatuses.end();
+    const bool namesAReason =
+        std::any_of(expectation.logMentions.begin(), expectation.logMentions.end(), [](const auto& mention) {
+            return std::none_of(mention.begin(), mention.end(), StageOnly);
+        });
+    if (!mayComplete && !namesAReason)
+        throw std::runtime_error("a failing run needs a log line that names its reason, not only the stage, in " +
+                                 file.string());
     return expectation;
+}
+
+std::string Substitute(std::string text, const Substitutions& substitutions) {
+    for (const auto& [placeholder, replacement] : substitutions) {
+        for (auto at = text.find(placeholder); at != std::string::npos;
+             at = text.find(placeholder, at + replacement.size()))
+            text.replace(at, placeholder.size(), replacement);
+    }
+    return text;
 }
 
 std::vector<std::string> ListCases(const fs::path& casesDir) {
@@ -170,10 +209,7 @@ void CopyFixture(const fs::path& from, const fs::path& to, const Substitutions& 
         const fs::path target = to / fs::relative(entry.path(), from);
         if (entry.is_symlink()) {
             // Kept as a link, so a case can point from inside Input/ to somewhere else.
-            std::string link = fs::read_symlink(entry.path()).string();
-            for (const auto& [placeholder, replacement] : substitutions)
-                for (auto at = link.find(placeholder); at != std::string::npos; at = link.find(placeholder))
-                    link.replace(at, placeholder.size(), replacement);
+            const std::string link = Substitute(fs::read_symlink(entry.path()).string(), substitutions);
             fs::create_directories(target.parent_path());
             fs::create_symlink(link, target);
             continue;
@@ -182,13 +218,7 @@ void CopyFixture(const fs::path& from, const fs::path& to, const Substitutions& 
             fs::create_directories(target);
             continue;
         }
-        std::string content = ReadFile(entry.path());
-        for (const auto& [placeholder, replacement] : substitutions) {
-            for (auto at = content.find(placeholder); at != std::string::npos;
-                 at = content.find(placeholder, at + replacement.size()))
-                content.replace(at, placeholder.size(), replacement);
-        }
-        WriteFile(target, content);
+        WriteFile(target, Substitute(ReadFile(entry.path()), substitutions));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -216,6 +217,37 @@ RunOutcome RunConfined(const fs::path& program, const fs::path& workDir, const f
                         (outcome.signal == SIGXCPU ||
                          (outcome.signal == SIGKILL && outcome.cpuSeconds >= static_cast<double>(processorSeconds)));
     return outcome;
+}
+
+OpenWatch::OpenWatch(const std::vector<fs::path>& files) {
+    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (fd_ < 0) ThrowErrno("inotify_init1");
+    for (const fs::path& file : files) {
+        const int watch = ::inotify_add_watch(fd_, file.c_str(), IN_OPEN);
+        if (watch < 0) ThrowErrno("inotify_add_watch");
+        watched_[watch] = file;
+    }
+}
+
+OpenWatch::~OpenWatch() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::vector<fs::path> OpenWatch::Opened() {
+    alignas(inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd_, buffer, sizeof buffer);
+        if (got <= 0) break;
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            const auto file = watched_.find(event->wd);
+            if ((event->mask & IN_OPEN) != 0 && file != watched_.end() &&
+                std::find(opened_.begin(), opened_.end(), file->second) == opened_.end())
+                opened_.push_back(file->second);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    return opened_;
 }
 
 Snapshot TakeSnapshot(const fs::path& root, const std::vector<fs::path>& excluded) {

@@ -55,6 +55,24 @@ RunOutcome RunConfined(const std::filesystem::path& program, const std::filesyst
                        const std::filesystem::path& stdoutFile, const std::filesystem::path& stderrFile,
                        const RunLimits& limits, LoopbackListener& listener);
 
+// Notes every opening of the given files while it lives (inotify), reading or writing alike;
+// looking at a file's status or resolving a path to it is no opening.
+class OpenWatch {
+public:
+    explicit OpenWatch(const std::vector<std::filesystem::path>& files);
+    ~OpenWatch();
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    // The files opened since the watch began.
+    std::vector<std::filesystem::path> Opened();
+
+private:
+    int fd_ = -1;
+    std::map<int, std::filesystem::path> watched_;
+    std::vector<std::filesystem::path> opened_;
+};
+
 // Path (relative to the root) to a description of each entry: type, mode, size, times and a
 // hash of the content. Entries under any of `excluded` are left out.
 using Snapshot = std::map<std::string, std::string>;

@@ -9,7 +9,9 @@
 #include <signal.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace hostile;
@@ -97,6 +99,25 @@ INSTANTIATE_TEST_SUITE_P(
                    false, false, false, 1},
         ScriptCase{"stray_process", "sleep 30 & exit 0", kRoomy, true, 0, 0, false, false, false, true, 0}),
     [](const ::testing::TestParamInfo<ScriptCase>& param) { return std::string(param.param.name); });
+
+TEST(OpenWatch, SeesFilesOpenedButNotFilesOnlyLookedAt) {
+    const TemporaryDirectory dir("hostile-self");
+    const fs::path read = dir.path() / "read.txt";
+    const fs::path written = dir.path() / "written.txt";
+    const fs::path looked = dir.path() / "looked-at.txt";
+    for (const fs::path& file : {read, written, looked}) WriteFile(file, "secret");
+    OpenWatch watch({read, written, looked});
+
+    EXPECT_EQ(ReadBytes(read), "secret");
+    std::FILE* appended = std::fopen(written.c_str(), "a");
+    ASSERT_NE(appended, nullptr);
+    std::fclose(appended);
+    EXPECT_TRUE(fs::is_regular_file(looked));
+    EXPECT_EQ(fs::canonical(looked), fs::canonical(dir.path()) / "looked-at.txt");
+
+    const std::vector<fs::path> opened = watch.Opened();
+    EXPECT_EQ(opened, (std::vector<fs::path>{read, written}));
+}
 
 TEST(Snapshot, SeesCreatedChangedAndRemovedEntriesOutsideTheExcludedOnes) {
     const TemporaryDirectory dir("hostile-self");
