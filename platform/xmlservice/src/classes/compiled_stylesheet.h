@@ -4,8 +4,7 @@
 #include "engine/handles.h"
 
 #include <string>
-#include <utility>
-#include <vector>
+#include <unordered_map>
 
 namespace xmlservice {
 
@@ -16,7 +15,7 @@ struct CompiledStylesheet {
     // Where it and its modules may read; empty when it was loaded from text.
     std::string folder;
     // How messages name the files it was compiled from.
-    std::vector<std::pair<std::string, std::string>> fileNames;
+    std::unordered_map<std::string, std::string> fileNames;
 };
 
 }  // namespace xmlservice

@@ -3,6 +3,7 @@
 #include "classes/document_access.h"
 #include "classes/method_support.h"
 #include "engine/access_policy.h"
+#include "engine/budget.h"
 #include "engine/call_record.h"
 #include "engine/libxslt_fields.h"
 #include "linear/ids.h"
@@ -43,14 +44,18 @@ std::string NumberExpression(double value) {
     return "number('" + std::string(digits, end) + "')";
 }
 
+// Where the serializer writes: the caller's stream, whose bytes count against the memory budget
+// while the transformation runs.
 struct StreamSink {
     IStream* stream;
     HRESULT failure = S_OK;
+    BudgetCharge written;
 };
 
 int WriteToStream(void* context, const char* bytes, int length) {
     auto* sink = static_cast<StreamSink*>(context);
     if (length <= 0) return 0;
+    if (!sink->written.Add(static_cast<std::uint64_t>(length))) return -1;
     ULONG written = 0;
     const HRESULT result = sink->stream->Write(bytes, static_cast<ULONG>(length), &written);
     if (FAILED(result) || written != static_cast<ULONG>(length)) {
@@ -272,15 +277,15 @@ private:
                                                           std::string(reinterpret_cast<const char*>(encoding)) +
                                                           "\" is not supported");
         }
-        StreamSink sink{output_};
+        StreamSink sink{output_, S_OK, {}};
         OutputBufferHandle buffer(xmlOutputBufferCreateIO(WriteToStream, nullptr, &sink, encoder.get()));
         if (!buffer) return Fail(Failure::NoMemory);
         (void)encoder.release();  // the buffer closes it
         const int saved = xsltSaveResultTo(buffer.get(), &result, stylesheet);
         const int closed = xmlOutputBufferClose(buffer.release());
+        if (call.BudgetExceeded()) return Fail(Failure::NoMemory, call.Describe({}));
         if (FAILED(sink.failure))
             return com::ReportError(sink.failure, "Writing the result to the output stream failed");
-        if (call.BudgetExceeded()) return Fail(Failure::NoMemory, call.Describe({}));
         if (saved < 0 || closed < 0)
             return Fail(Failure::TransformFailed, call.Describe("The result cannot be serialized"));
         return S_OK;

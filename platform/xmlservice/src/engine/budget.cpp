@@ -150,6 +150,16 @@ BudgetShare& BudgetShare::operator=(BudgetShare&& other) noexcept {
     return *this;
 }
 
+BudgetCharge::~BudgetCharge() { gInUse.fetch_sub(static_cast<std::int64_t>(bytes_), std::memory_order_relaxed); }
+
+bool BudgetCharge::Add(std::uint64_t bytes) noexcept {
+    bytes_ += bytes;
+    gInUse.fetch_add(static_cast<std::int64_t>(bytes), std::memory_order_relaxed);
+    if (InUse() <= MemoryBudget()) return true;
+    if (gOnExceeded != nullptr) gOnExceeded();
+    return false;
+}
+
 std::uint64_t MemoryInUse() noexcept { return InUse(); }
 
 std::uint64_t MemoryBudget() noexcept {

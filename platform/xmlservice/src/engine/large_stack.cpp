@@ -35,6 +35,9 @@ void RunJob(Job& job) noexcept {
     if (GetErrorInfo(0, &job.errorInfo) != S_OK) job.errorInfo = nullptr;
 }
 
+// The inaccessible bottom of each large stack.
+constexpr std::size_t kGuardBytes = std::size_t{1} << 20;
+
 std::size_t PageSize() noexcept {
     static const long page = ::sysconf(_SC_PAGESIZE);
     return page > 0 ? static_cast<std::size_t>(page) : 4096;
@@ -49,8 +52,12 @@ public:
                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
         if (mapped == MAP_FAILED) return;
         base_ = mapped;
-        // The lowest page stays inaccessible, so an overflow faults instead of writing below.
-        (void)::mprotect(base_, PageSize(), PROT_NONE);
+        // The lowest megabyte stays inaccessible, so an overflow faults instead of writing below:
+        // libxml2 and libxslt keep frames of up to 64 KiB on it, which would leap a single page.
+        if (::mprotect(base_, kGuardBytes, PROT_NONE) != 0) {
+            ::munmap(base_, kLargeStackBytes);
+            base_ = nullptr;
+        }
     }
     ~Stack() {
         if (base_ != nullptr) ::munmap(base_, kLargeStackBytes);
@@ -62,7 +69,7 @@ public:
 
     // Gives back the pages below address `end`, which the thread on this stack no longer uses.
     void Release(std::uintptr_t end) const noexcept {
-        const auto first = reinterpret_cast<std::uintptr_t>(base_) + PageSize();
+        const auto first = reinterpret_cast<std::uintptr_t>(base_) + kGuardBytes;
         const std::uintptr_t last = end / PageSize() * PageSize();
         if (base_ != nullptr && last > first)
             (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
