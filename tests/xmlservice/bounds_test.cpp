@@ -11,46 +11,11 @@
 
 #include <libxml/xmlerror.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <new>
 #include <string>
-
-// The bytes the test process holds in operator new's blocks now, and the most it held since the
-// last reset, so that a test can see what a call keeps beside the libraries' memory.
-namespace {
-std::atomic<std::int64_t> gHeldNow{0};
-std::atomic<std::int64_t> gHeldMost{0};
-constexpr std::size_t kSizeHeader = 16;
-
-void NoteHeld(std::int64_t change) {
-    const std::int64_t now = gHeldNow.fetch_add(change, std::memory_order_relaxed) + change;
-    std::int64_t most = gHeldMost.load(std::memory_order_relaxed);
-    while (now > most && !gHeldMost.compare_exchange_weak(most, now, std::memory_order_relaxed)) {
-    }
-}
-}  // namespace
-
-void* operator new(std::size_t size) {
-    auto* block = static_cast<unsigned char*>(std::malloc(size + kSizeHeader));
-    if (block == nullptr) throw std::bad_alloc();
-    *reinterpret_cast<std::size_t*>(block) = size;
-    NoteHeld(static_cast<std::int64_t>(size));
-    return block + kSizeHeader;
-}
-void operator delete(void* memory) noexcept {
-    if (memory == nullptr) return;
-    auto* block = static_cast<unsigned char*>(memory) - kSizeHeader;
-    NoteHeld(-static_cast<std::int64_t>(*reinterpret_cast<std::size_t*>(block)));
-    std::free(block);
-}
-void operator delete(void* memory, std::size_t) noexcept { operator delete(memory); }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete[](void* memory) noexcept { operator delete(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { operator delete(memory); }
 
 namespace {
 
@@ -66,18 +31,31 @@ TEST_F(BoundsTest, ARefusalRepeatedThousandsOfTimesKeepsItsFirstReasonsOnly) {
     for (int i = 0; i < 150000; ++i) text += "&e;";
     WriteFile("refused.xml", text + "</r>");
     IXMLDOMDocumentPtr document(CLSID_DOMDocument);
-    gHeldMost.store(gHeldNow.load());
-    const std::int64_t heldBefore = gHeldNow.load();
     VARIANT_BOOL loaded = VARIANT_TRUE;
     EXPECT_EQ(document->load(Text("refused.xml"), &loaded), S_FALSE);
     EXPECT_EQ(loaded, VARIANT_FALSE);
-    // Every refusal worded and kept would hold tens of megabytes.
-    EXPECT_LT(gHeldMost.load() - heldBefore, 2 * kMiB);
     const std::string reason = ParseReason(document);
     EXPECT_NE(reason.find("The external entity \"" + Absolute("outside.ent") + "\" is refused"), std::string::npos)
         << reason;
     EXPECT_NE(reason.find("; and 149990 more messages"), std::string::npos) << reason;
     EXPECT_LT(reason.size(), 16u * 1024);
+}
+
+TEST(CallRecordBounds, ARecordKeepsTheFirstMessagesAndRefusalsAndCountsTheRest) {
+    xmlservice::PrepareLibraries();
+    xmlservice::CallRecord call;
+    const std::string longReason(10000, 'r');
+    for (int i = 0; i < 50000; ++i) {
+        call.Refuse(i % 2 == 0 ? longReason : "refused " + std::to_string(i));
+        call.Add({"message " + std::to_string(i), true});
+        call.AddText(longReason + "\n");
+    }
+    // What it keeps is bounded whatever it is given; what it shows is ten lines and a count.
+    EXPECT_LT(call.KeptBytes(), std::size_t{5} << 20);
+    const std::string description = call.Describe({});
+    EXPECT_NE(description.find("; and 49990 more messages"), std::string::npos) << description.substr(0, 200);
+    EXPECT_LT(description.size(), 16u * 1024);
+    EXPECT_EQ(call.ParserErrorCount(), 50000u);
 }
 
 TEST_F(BoundsTest, AMessageThatCannotBeFormattedIsReportedAsSuch) {

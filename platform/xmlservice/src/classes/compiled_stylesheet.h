@@ -16,6 +16,9 @@ struct CompiledStylesheet {
     std::string folder;
     // How messages name the files it was compiled from.
     std::unordered_map<std::string, std::string> fileNames;
+    // True when it has templates that match by key(): libxslt then marks the nodes of the source
+    // document while it transforms, so that the transformation must read the document alone.
+    bool marksSourceNodes = false;
 };
 
 }  // namespace xmlservice

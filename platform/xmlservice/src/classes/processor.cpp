@@ -24,6 +24,8 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -203,23 +205,32 @@ private:
     }
 
     HRESULT Transform() {
-        DocumentView input;
-        if (!input_ || FAILED(input_->GetView(&input)))
+        std::shared_ptr<const LoadedTree> input;
+        if (!input_ || FAILED(input_->GetTree(&input)))
             return Fail(Failure::NotReady, "The processor has no input: put_input has not been given a document");
-        if (input.tree == nullptr)
+        if (!input)
             return Fail(Failure::NotReady, "The input document holds nothing: it has not been loaded");
         if (!output_)
             return Fail(Failure::NotReady, "The processor has no output: put_output has not been given a stream");
 
         std::vector<std::string> folders;
         if (!compiled_->folder.empty()) folders.push_back(compiled_->folder);
-        if (!input.folder.empty() && input.folder != compiled_->folder) folders.emplace_back(input.folder);
+        if (!input->folder.empty() && input->folder != compiled_->folder) folders.push_back(input->folder);
         CallRecord call(std::move(folders));
         for (const auto& [url, name] : compiled_->fileNames) call.NameFile(url, name);
-        if (!input.url.empty()) call.NameFile(std::string(input.url), std::string(input.name));
+        if (!input->url.empty()) call.NameFile(input->url, input->name);
+
+        // Transformations read the source together, unless this one lets libxslt mark its nodes.
+        // Held until the context is gone, since making and freeing it touches the source too.
+        std::shared_lock<std::shared_mutex> readingTogether(input->readers, std::defer_lock);
+        std::unique_lock<std::shared_mutex> readingAlone(input->readers, std::defer_lock);
+        if (compiled_->marksSourceNodes)
+            readingAlone.lock();
+        else
+            readingTogether.lock();
 
         xsltStylesheetPtr stylesheet = compiled_->stylesheet.get();
-        xmlDocPtr source = input.tree;
+        xmlDocPtr source = input->tree.get();
         DocumentHandle sourceCopy;
         TransformContextHandle context(xsltNewTransformContext(stylesheet, source));
         if (context && xsltNeedElemSpaceHandling(context.get()) != 0) {

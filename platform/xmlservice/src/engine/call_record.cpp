@@ -239,6 +239,14 @@ void CallRecord::NameFile(std::string url, std::string name) noexcept {
     }
 }
 
+std::size_t CallRecord::KeptBytes() const noexcept {
+    std::size_t kept = pending_.size();
+    for (const Report& report : reports_) kept += report.text.size();
+    for (const std::string& refusal : refusals_) kept += refusal.size();
+    for (const auto& [url, name] : fileNames_) kept += url.size() + name.size();
+    return kept;
+}
+
 std::size_t CallRecord::ParserErrorCount() const noexcept { return parserErrors_; }
 
 const Report* CallRecord::FirstParserError() const noexcept {

@@ -68,6 +68,9 @@ public:
     // The names given so far, by URL.
     const std::unordered_map<std::string, std::string>& FileNames() const noexcept { return fileNames_; }
 
+    // The bytes of text the record keeps, which stay bounded however much it is given.
+    std::size_t KeptBytes() const noexcept;
+
     // The number of parser errors so far.
     std::size_t ParserErrorCount() const noexcept;
     // The first parser error, or null.
