@@ -48,9 +48,9 @@ constexpr std::size_t kLargeHeader = 16;
 constexpr std::size_t kOwnMappingLeast = std::size_t{32} << 20;
 
 // The sizes of small blocks: every 8 bytes up to 128, every 16 up to 256, then four sizes to
-// each doubling. The libraries' nodes are 120 bytes and their strings mostly short, so the
-// small steps save a twentieth of a tree; nothing the libraries keep needs more alignment than
-// 8 bytes, which every block has (16 from 16 bytes on where the size is a multiple of 16).
+// each doubling. The libraries' nodes are 120 bytes and their strings mostly short, and none
+// of their blocks needs more alignment than 8 bytes, which every block has (16 from 16 bytes on
+// where the size is a multiple of 16).
 constexpr int kClassCount = 48;
 constexpr std::size_t ClassSize(int sizeClass) noexcept {
     if (sizeClass < 16) return static_cast<std::size_t>(sizeClass + 1) * 8;

@@ -168,7 +168,8 @@ private:
 };
 
 // The worker kept for the next call. A process ends it at exit, so that its thread's state is
-// given back like any other's; a child of fork has no such thread and starts afresh.
+// given back like any other's; a child of fork has no such thread, so it forgets the parent's
+// and starts one of its own when it needs one.
 std::mutex gIdleMutex;
 Worker* gIdle = nullptr;
 
@@ -181,7 +182,9 @@ void StopIdleWorker() {
     if (idle != nullptr) idle->Stop();
 }
 
-void KeepIdleWorkerOverFork() {
+// Stops the idle worker at exit, and makes a child of fork drop the parent's, whose thread it
+// does not have.
+void ArrangeIdleWorkerEndings() {
     static const bool registered = [] {
         std::atexit(StopIdleWorker);
         ::pthread_atfork([] { gIdleMutex.lock(); }, [] { gIdleMutex.unlock(); },
@@ -205,7 +208,7 @@ Worker* TakeWorker(int& error) noexcept {
 
 void PutBack(Worker* worker) noexcept {
     if (!tOnWorker) {
-        KeepIdleWorkerOverFork();
+        ArrangeIdleWorkerEndings();
         const std::lock_guard<std::mutex> lock(gIdleMutex);
         if (gIdle == nullptr) {
             gIdle = worker;
