@@ -1,6 +1,7 @@
 #include "test_objects.h"
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace {
@@ -84,6 +85,14 @@ TEST_F(StreamTest, SeekReadAndOverwrite) {
     EXPECT_EQ(stream->Read(buffer, sizeof buffer, &read), S_FALSE) << "fewer bytes than asked for";
     EXPECT_EQ(std::string(buffer, read), "hello there");
     EXPECT_EQ(stream->Seek(LARGE_INTEGER{-1}, STREAM_SEEK_SET, nullptr), STG_E_INVALIDFUNCTION);
+    // Moves past the ends of the signed range are refused and leave the position where it was.
+    ASSERT_EQ(stream->Seek(LARGE_INTEGER{std::numeric_limits<LONGLONG>::max()}, STREAM_SEEK_SET, nullptr), S_OK);
+    EXPECT_EQ(stream->Seek(LARGE_INTEGER{1}, STREAM_SEEK_CUR, nullptr), STG_E_INVALIDFUNCTION);
+    EXPECT_EQ(stream->Seek(LARGE_INTEGER{std::numeric_limits<LONGLONG>::min()}, STREAM_SEEK_END, nullptr),
+              STG_E_INVALIDFUNCTION);
+    ASSERT_EQ(stream->Seek(LARGE_INTEGER{0}, STREAM_SEEK_CUR, &position), S_OK);
+    EXPECT_EQ(position.QuadPart, static_cast<ULONGLONG>(std::numeric_limits<LONGLONG>::max()));
+    ASSERT_EQ(stream->Seek(LARGE_INTEGER{0}, STREAM_SEEK_SET, nullptr), S_OK);
 
     // A write past the end leaves zeros in the gap.
     ASSERT_EQ(stream->Seek(LARGE_INTEGER{2}, STREAM_SEEK_END, nullptr), S_OK);

@@ -191,8 +191,9 @@ public:
             default:
                 return STG_E_INVALIDFUNCTION;
         }
-        const LONGLONG target = base + move.QuadPart;
-        if (target < 0) return STG_E_INVALIDFUNCTION;
+        // A move past either end of the signed range is refused rather than wrapped around.
+        LONGLONG target = 0;
+        if (__builtin_add_overflow(base, move.QuadPart, &target) || target < 0) return STG_E_INVALIDFUNCTION;
         position_ = static_cast<SIZE_T>(target);
         if (newPosition != nullptr) newPosition->QuadPart = position_;
         return S_OK;

@@ -4,8 +4,7 @@
 #include "engine/handles.h"
 
 #include <string>
-#include <utility>
-#include <vector>
+#include <unordered_map>
 
 namespace xmlservice {
 
@@ -16,7 +15,10 @@ struct CompiledStylesheet {
     // Where it and its modules may read; empty when it was loaded from text.
     std::string folder;
     // How messages name the files it was compiled from.
-    std::vector<std::pair<std::string, std::string>> fileNames;
+    std::unordered_map<std::string, std::string> fileNames;
+    // True when it has templates that match by key(): libxslt then marks the nodes of the source
+    // document while it transforms, so that the transformation must read the document alone.
+    bool marksSourceNodes = false;
 };
 
 }  // namespace xmlservice

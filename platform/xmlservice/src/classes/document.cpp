@@ -12,6 +12,8 @@
 
 #include <cerrno>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <system_error>
 #include <utility>
 
@@ -75,19 +77,21 @@ private:
 
 class Document final : public com::Object<IXMLDOMDocument, ISupportErrorInfo, IDocumentAccess> {
 public:
-    ~Document() override { FreeTree(); }
-
     HRESULT get_nodeName(BSTR* name) noexcept override { return ReturnText("#document", name); }
 
     HRESULT get_xml(BSTR* xml) noexcept override {
         if (xml == nullptr) return Fail(Failure::NullPointer);
         *xml = nullptr;
         return Guarded([&] {
-            if (!tree_) return ReturnText({}, xml);
+            const std::shared_ptr<const LoadedTree> loaded = Current();
+            if (!loaded) return ReturnText({}, xml);
             xmlChar* text = nullptr;
             int size = 0;
             CallRecord call;
-            xmlDocDumpMemoryEnc(tree_.get(), &text, &size, "UTF-8");
+            {
+                const std::shared_lock<std::shared_mutex> reading(loaded->readers);
+                xmlDocDumpMemoryEnc(loaded->tree.get(), &text, &size, "UTF-8");
+            }
             const std::unique_ptr<xmlChar, LibraryMemoryDeleter> owned(text);
             if (!owned) return Fail(Failure::NoMemory, call.Describe({}));
             return ReturnText(std::string_view(reinterpret_cast<const char*>(owned.get()), static_cast<std::size_t>(size)),
@@ -126,7 +130,7 @@ public:
                 return NotLoaded(missing ? Failure::FileNotFound : Failure::FileUnreadable, name,
                                  "The file \"" + name + "\" cannot be read: " + std::generic_category().message(error));
             }
-            // The parse already has the file's share; the document keeps it once loaded.
+            // The parse already has the file's share; the tree keeps it once loaded.
             BudgetShare share(file.Size());
             const std::string real = ResolvedPath(path);
             const std::string url = FileUrlFromPath(real);
@@ -136,8 +140,7 @@ public:
             if (!tree) {
                 return NotParsed(call, name, [&](long line, std::uint64_t& start) { return file.Line(line, start); });
             }
-            Loaded(std::move(tree), url, name, FolderOf(real));
-            share_ = std::move(share);
+            Loaded(std::make_shared<LoadedTree>(std::move(tree), url, name, FolderOf(real), std::move(share)));
             *isSuccessful = VARIANT_TRUE;
             return S_OK;
         });
@@ -153,7 +156,7 @@ public:
             CallRecord call;
             DocumentHandle tree = ParseDocument(call, {nullptr, content}, {});
             if (!tree) return NotParsed(call, {}, [&](long line, std::uint64_t& start) { return LineOf(content, line, start); });
-            Loaded(std::move(tree), {}, {}, {});
+            Loaded(std::make_shared<LoadedTree>(std::move(tree), std::string(), std::string(), std::string(), BudgetShare()));
             *isSuccessful = VARIANT_TRUE;
             return S_OK;
         });
@@ -163,6 +166,7 @@ public:
         if (parseError == nullptr) return Fail(Failure::NullPointer);
         *parseError = nullptr;
         return Guarded([&] {
+            const std::lock_guard<std::mutex> lock(mutex_);
             if (!parseError_) parseError_.Attach(new ParseError(parseDetails_));
             *parseError = parseError_;
             (*parseError)->AddRef();
@@ -170,53 +174,55 @@ public:
         });
     }
 
-    HRESULT get_url(BSTR* url) noexcept override { return ReturnText(url_, url); }
+    HRESULT get_url(BSTR* url) noexcept override {
+        const std::shared_ptr<const LoadedTree> loaded = Current();
+        return ReturnText(loaded ? std::string_view(loaded->url) : std::string_view(), url);
+    }
 
     HRESULT InterfaceSupportsErrorInfo(REFIID iid) noexcept override {
         return iid == __uuidof(IXMLDOMDocument) || iid == __uuidof(IXMLDOMNode) ? S_OK : S_FALSE;
     }
 
-    HRESULT GetView(DocumentView* view) noexcept override {
-        if (view == nullptr) return E_POINTER;
-        *view = {tree_.get(), url_, name_, folder_};
+    HRESULT GetTree(std::shared_ptr<const LoadedTree>* tree) noexcept override {
+        if (tree == nullptr) return E_POINTER;
+        *tree = Current();
         return S_OK;
     }
 
 private:
-    // The tree of a large file is freed on the thread that built it, where the load ran: an
-    // allocator with a heap per thread frees its own blocks faster than another thread's, which
-    // it would also have to collect again when that thread ends. On a 100 MB file this saves a
-    // tenth of the run.
-    void FreeTree() noexcept {
-        constexpr std::uint64_t kFreedWhereBuiltFrom = std::uint64_t{1} << 20;
-        if (tree_ && share_.FileBytes() >= kFreedWhereBuiltFrom &&
-            TryOnLargeStackThread([](void* tree) { DocumentDeleter()(static_cast<xmlDoc*>(tree)); }, tree_.get()))
-            (void)tree_.release();
-        tree_.reset();
+    std::shared_ptr<const LoadedTree> Current() const noexcept {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        return loaded_;
     }
 
-    // A load replaces what the document held, whether it succeeds or not.
+    // A load replaces what the document held, whether it succeeds or not. The old tree goes as
+    // soon as nothing reads it any more; the document's reference to it goes now, before the new
+    // parse, so that the two trees seldom meet in memory.
     void Unload() noexcept {
-        FreeTree();
-        url_.clear();
-        name_.clear();
-        folder_.clear();
+        std::shared_ptr<const LoadedTree> previous;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        previous = std::move(loaded_);
         parseDetails_ = {};
         parseError_ = nullptr;
-        share_ = {};
     }
 
-    void Loaded(DocumentHandle tree, std::string url, std::string name, std::string folder) noexcept {
-        tree_ = std::move(tree);
-        url_ = std::move(url);
-        name_ = std::move(name);
-        folder_ = std::move(folder);
+    void Loaded(std::shared_ptr<const LoadedTree> loaded) noexcept {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        loaded_ = std::move(loaded);
     }
 
     HRESULT NotLoaded(Failure failure, std::string url, std::string reason) {
-        parseDetails_.code = CodeOf(failure);
-        parseDetails_.url = std::move(url);
-        parseDetails_.reason = std::move(reason);
+        ParseDetails details;
+        details.code = CodeOf(failure);
+        details.url = std::move(url);
+        details.reason = std::move(reason);
+        return NotLoaded(std::move(details));
+    }
+
+    HRESULT NotLoaded(ParseDetails details) {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        parseDetails_ = std::move(details);
+        parseError_ = nullptr;
         return S_FALSE;
     }
 
@@ -229,27 +235,47 @@ private:
         if (first == nullptr)
             return NotLoaded(call.Refused() ? Failure::Refused : Failure::NotWellFormed, std::move(url),
                              call.Describe("The document cannot be parsed"));
-        NotLoaded(Failure::NotWellFormed, std::move(url), first->text);
-        parseDetails_.line = first->line;
-        parseDetails_.column = first->column;
+        ParseDetails details;
+        details.code = CodeOf(Failure::NotWellFormed);
+        details.url = std::move(url);
+        details.reason = first->text;
+        details.line = first->line;
+        details.column = first->column;
         if (first->line > 0) {
             std::uint64_t start = 0;
-            parseDetails_.sourceText = lineOf(first->line, start);
-            parseDetails_.position = static_cast<long>(start) + (first->column > 0 ? first->column - 1 : 0);
+            details.sourceText = lineOf(first->line, start);
+            details.position = static_cast<long>(start) + (first->column > 0 ? first->column - 1 : 0);
         }
-        return S_FALSE;
+        return NotLoaded(std::move(details));
     }
 
-    DocumentHandle tree_;
-    std::string url_;
-    std::string name_;
-    std::string folder_;
-    BudgetShare share_;
+    // Loads, the calls that read the tree and the parse error's report may come from any thread:
+    // the free-threaded class is the same class.
+    mutable std::mutex mutex_;
+    std::shared_ptr<const LoadedTree> loaded_;
     ParseDetails parseDetails_;
     _com_ptr_t<IXMLDOMParseError> parseError_;
 };
 
 }  // namespace
+
+LoadedTree::LoadedTree(DocumentHandle loadedTree, std::string loadedUrl, std::string loadedName,
+                       std::string loadedFolder, BudgetShare loadedShare) noexcept
+    : tree(std::move(loadedTree)),
+      url(std::move(loadedUrl)),
+      name(std::move(loadedName)),
+      folder(std::move(loadedFolder)),
+      share(std::move(loadedShare)) {}
+
+// The tree of a large file goes on a large-stack thread rather than on the releasing one: the
+// thread that built it is usually the one kept there, and its heap takes its own blocks back
+// without handing each one across threads.
+LoadedTree::~LoadedTree() {
+    constexpr std::uint64_t kFreedOnLargeStackFrom = std::uint64_t{1} << 20;
+    if (tree && share.FileBytes() >= kFreedOnLargeStackFrom &&
+        TryOnLargeStackThread([](void* freed) { DocumentDeleter()(static_cast<xmlDoc*>(freed)); }, tree.get()))
+        (void)tree.release();
+}
 
 HRESULT CreateDocument(REFIID iid, void** object) noexcept {
     PrepareLibraries();

@@ -1,32 +1,46 @@
 // How the template and the processor reach the tree of a document of the service.
 #pragma once
 
+#include "engine/budget.h"
+#include "engine/handles.h"
 #include "xmlservice/msxml.h"
 
-#include <string_view>
-
-struct _xmlDoc;
+#include <memory>
+#include <shared_mutex>
+#include <string>
 
 namespace xmlservice {
 
-// A document of the service as the template and the processor need it.
-struct DocumentView {
-    // The parsed tree; null when nothing is loaded.
-    _xmlDoc* tree = nullptr;
+// What one load of a document made. The document and everything reading its tree share it, so
+// that a later load, on any thread, never frees a tree that is still being read.
+struct LoadedTree {
+    LoadedTree(DocumentHandle tree, std::string url, std::string name, std::string folder, BudgetShare share) noexcept;
+    // Frees the tree; a large one on a large-stack thread (see the definition).
+    ~LoadedTree();
+    LoadedTree(const LoadedTree&) = delete;
+    LoadedTree& operator=(const LoadedTree&) = delete;
+
+    DocumentHandle tree;
     // The file: URL it was loaded from; empty for a document loaded from text.
-    std::string_view url;
+    const std::string url;
     // The file as the caller named it in load.
-    std::string_view name;
+    const std::string name;
     // The real path of the folder holding the file; empty for a document loaded from text.
-    std::string_view folder;
+    const std::string folder;
+    // The file's share of the memory budget, for as long as the tree lives.
+    const BudgetShare share;
+    // Readers of the tree hold it shared. A transformation whose stylesheet has key() patterns
+    // holds it alone, since libxslt then marks the tree's nodes while it runs.
+    mutable std::shared_mutex readers;
 };
 
 // Reached through QueryInterface, so that a node made elsewhere is never taken for a document
 // of the service.
 struct IDocumentAccess : IUnknown {
     using base_interface = IUnknown;
-    // Fills `view`; it stays valid until the document is loaded again or released.
-    virtual HRESULT GetView(DocumentView* view) noexcept = 0;
+    // The document's current tree, which stays valid for as long as `tree` holds it; null when
+    // nothing is loaded.
+    virtual HRESULT GetTree(std::shared_ptr<const LoadedTree>* tree) noexcept = 0;
 };
 
 }  // namespace xmlservice

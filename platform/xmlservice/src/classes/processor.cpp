@@ -3,6 +3,7 @@
 #include "classes/document_access.h"
 #include "classes/method_support.h"
 #include "engine/access_policy.h"
+#include "engine/budget.h"
 #include "engine/call_record.h"
 #include "engine/libxslt_fields.h"
 #include "linear/ids.h"
@@ -23,6 +24,8 @@
 #include <charconv>
 #include <cmath>
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -43,14 +46,18 @@ std::string NumberExpression(double value) {
     return "number('" + std::string(digits, end) + "')";
 }
 
+// Where the serializer writes: the caller's stream, whose bytes count against the memory budget
+// while the transformation runs.
 struct StreamSink {
     IStream* stream;
     HRESULT failure = S_OK;
+    BudgetCharge written;
 };
 
 int WriteToStream(void* context, const char* bytes, int length) {
     auto* sink = static_cast<StreamSink*>(context);
     if (length <= 0) return 0;
+    if (!sink->written.Add(static_cast<std::uint64_t>(length))) return -1;
     ULONG written = 0;
     const HRESULT result = sink->stream->Write(bytes, static_cast<ULONG>(length), &written);
     if (FAILED(result) || written != static_cast<ULONG>(length)) {
@@ -198,23 +205,32 @@ private:
     }
 
     HRESULT Transform() {
-        DocumentView input;
-        if (!input_ || FAILED(input_->GetView(&input)))
+        std::shared_ptr<const LoadedTree> input;
+        if (!input_ || FAILED(input_->GetTree(&input)))
             return Fail(Failure::NotReady, "The processor has no input: put_input has not been given a document");
-        if (input.tree == nullptr)
+        if (!input)
             return Fail(Failure::NotReady, "The input document holds nothing: it has not been loaded");
         if (!output_)
             return Fail(Failure::NotReady, "The processor has no output: put_output has not been given a stream");
 
         std::vector<std::string> folders;
         if (!compiled_->folder.empty()) folders.push_back(compiled_->folder);
-        if (!input.folder.empty() && input.folder != compiled_->folder) folders.emplace_back(input.folder);
+        if (!input->folder.empty() && input->folder != compiled_->folder) folders.push_back(input->folder);
         CallRecord call(std::move(folders));
         for (const auto& [url, name] : compiled_->fileNames) call.NameFile(url, name);
-        if (!input.url.empty()) call.NameFile(std::string(input.url), std::string(input.name));
+        if (!input->url.empty()) call.NameFile(input->url, input->name);
+
+        // Transformations read the source together, unless this one lets libxslt mark its nodes.
+        // Held until the context is gone, since making and freeing it touches the source too.
+        std::shared_lock<std::shared_mutex> readingTogether(input->readers, std::defer_lock);
+        std::unique_lock<std::shared_mutex> readingAlone(input->readers, std::defer_lock);
+        if (compiled_->marksSourceNodes)
+            readingAlone.lock();
+        else
+            readingTogether.lock();
 
         xsltStylesheetPtr stylesheet = compiled_->stylesheet.get();
-        xmlDocPtr source = input.tree;
+        xmlDocPtr source = input->tree.get();
         DocumentHandle sourceCopy;
         TransformContextHandle context(xsltNewTransformContext(stylesheet, source));
         if (context && xsltNeedElemSpaceHandling(context.get()) != 0) {
@@ -272,15 +288,15 @@ private:
                                                           std::string(reinterpret_cast<const char*>(encoding)) +
                                                           "\" is not supported");
         }
-        StreamSink sink{output_};
+        StreamSink sink{output_, S_OK, {}};
         OutputBufferHandle buffer(xmlOutputBufferCreateIO(WriteToStream, nullptr, &sink, encoder.get()));
         if (!buffer) return Fail(Failure::NoMemory);
         (void)encoder.release();  // the buffer closes it
         const int saved = xsltSaveResultTo(buffer.get(), &result, stylesheet);
         const int closed = xmlOutputBufferClose(buffer.release());
+        if (call.BudgetExceeded()) return Fail(Failure::NoMemory, call.Describe({}));
         if (FAILED(sink.failure))
             return com::ReportError(sink.failure, "Writing the result to the output stream failed");
-        if (call.BudgetExceeded()) return Fail(Failure::NoMemory, call.Describe({}));
         if (saved < 0 || closed < 0)
             return Fail(Failure::TransformFailed, call.Describe("The result cannot be serialized"));
         return S_OK;

@@ -12,6 +12,8 @@
 #include <libxslt/xsltInternals.h>
 
 #include <memory>
+#include <mutex>
+#include <shared_mutex>
 #include <utility>
 #include <vector>
 
@@ -22,44 +24,48 @@ class Template final : public com::Object<IXSLTemplate, ISupportErrorInfo> {
 public:
     HRESULT putref_stylesheet(IXMLDOMNode* stylesheet) noexcept override {
         return OnLargeStack([&] {
-            compiled_.reset();
-            stylesheetNode_ = nullptr;
+            Set(nullptr, nullptr, S_OK, {});
             if (stylesheet == nullptr)
-                return Keep(Failure::BadArgument, "putref_stylesheet needs a document, not a null pointer");
+                return Keep(nullptr, Failure::BadArgument, "putref_stylesheet needs a document, not a null pointer");
             _com_ptr_t<IDocumentAccess> access;
-            DocumentView view;
-            if (FAILED(stylesheet->QueryInterface(&access)) || FAILED(access->GetView(&view)))
-                return Keep(Failure::BadArgument, "The stylesheet is not a document of the XML service");
-            stylesheetNode_ = stylesheet;
-            if (view.tree == nullptr)
-                return Keep(Failure::NotReady, "The stylesheet document holds nothing: it has not been loaded");
+            std::shared_ptr<const LoadedTree> loaded;
+            if (FAILED(stylesheet->QueryInterface(&access)) || FAILED(access->GetTree(&loaded)))
+                return Keep(nullptr, Failure::BadArgument, "The stylesheet is not a document of the XML service");
+            if (!loaded)
+                return Keep(stylesheet, Failure::NotReady, "The stylesheet document holds nothing: it has not been loaded");
 
             std::vector<std::string> folders;
-            if (!view.folder.empty()) folders.emplace_back(view.folder);
+            if (!loaded->folder.empty()) folders.push_back(loaded->folder);
             CallRecord call(std::move(folders));
             // The modules it imports or includes are rewritten as the stylesheet itself.
             call.SetModulePreparation(RewriteFirstKeyCalls);
-            if (!view.url.empty()) call.NameFile(std::string(view.url), std::string(view.name));
+            if (!loaded->url.empty()) call.NameFile(loaded->url, loaded->name);
             // libxslt rewrites the tree it compiles, so it gets a copy; the document stays usable.
-            DocumentHandle copy(xmlCopyDoc(view.tree, 1));
-            if (!copy) return Keep(Failure::NoMemory, call.Describe({}));
+            DocumentHandle copy;
+            {
+                const std::shared_lock<std::shared_mutex> reading(loaded->readers);
+                copy.reset(xmlCopyDoc(loaded->tree.get(), 1));
+            }
+            if (!copy) return Keep(stylesheet, Failure::NoMemory, call.Describe({}));
             RewriteFirstKeyCalls(copy.get());
             StylesheetHandle compiled(xsltParseStylesheetDoc(copy.get()));
             // A compiled stylesheet owns its tree; after a failure libxslt leaves the tree to us.
             if (compiled) (void)copy.release();
-            if (call.BudgetExceeded()) return Keep(Failure::NoMemory, call.Describe({}));
-            if (call.Refused()) return Keep(Failure::Refused, call.Describe({}));
+            if (call.BudgetExceeded()) return Keep(stylesheet, Failure::NoMemory, call.Describe({}));
+            if (call.Refused()) return Keep(stylesheet, Failure::Refused, call.Describe({}));
             if (!compiled || CompileErrorsOf(compiled.get()) > 0)
-                return Keep(Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
-            compiled_ = std::make_shared<CompiledStylesheet>(
-                CompiledStylesheet{std::move(compiled), std::string(view.folder), call.FileNames()});
-            compileFailure_.clear();
+                return Keep(stylesheet, Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
+            const bool marksSourceNodes = HasKeyPatterns(compiled.get());
+            Set(std::make_shared<CompiledStylesheet>(CompiledStylesheet{std::move(compiled), loaded->folder,
+                                                                        call.FileNames(), marksSourceNodes}),
+                stylesheet, S_OK, {});
             return S_OK;
         });
     }
 
     HRESULT get_stylesheet(IXMLDOMNode** stylesheet) noexcept override {
         if (stylesheet == nullptr) return Fail(Failure::NullPointer);
+        const std::lock_guard<std::mutex> lock(mutex_);
         *stylesheet = stylesheetNode_;
         if (*stylesheet != nullptr) (*stylesheet)->AddRef();
         return S_OK;
@@ -69,11 +75,20 @@ public:
         if (processor == nullptr) return Fail(Failure::NullPointer);
         *processor = nullptr;
         return Guarded([&] {
-            if (!compiled_) {
-                if (!compileFailure_.empty()) return com::ReportError(compileCode_, compileFailure_);
+            std::shared_ptr<CompiledStylesheet> compiled;
+            HRESULT compileCode = S_OK;
+            std::string compileFailure;
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                compiled = compiled_;
+                compileCode = compileCode_;
+                compileFailure = compileFailure_;
+            }
+            if (!compiled) {
+                if (!compileFailure.empty()) return com::ReportError(compileCode, compileFailure);
                 return Fail(Failure::NotReady, "There is no stylesheet: putref_stylesheet has not been called");
             }
-            *processor = NewProcessor(this, compiled_);
+            *processor = NewProcessor(this, std::move(compiled));
             return S_OK;
         });
     }
@@ -84,13 +99,26 @@ public:
 
 private:
     // Fails the call and keeps the failure for createProcessor.
-    HRESULT Keep(Failure failure, std::string description) {
+    HRESULT Keep(IXMLDOMNode* stylesheet, Failure failure, std::string description) {
         const HRESULT code = Fail(failure, description);
-        compileCode_ = code;
-        compileFailure_ = description.empty() ? std::string("The stylesheet cannot be compiled") : std::move(description);
+        Set(nullptr, stylesheet, code,
+            description.empty() ? std::string("The stylesheet cannot be compiled") : std::move(description));
         return code;
     }
 
+    void Set(std::shared_ptr<CompiledStylesheet> compiled, IXMLDOMNode* stylesheet, HRESULT code,
+             std::string failure) {
+        _com_ptr_t<IXMLDOMNode> previous;
+        std::shared_ptr<CompiledStylesheet> replaced;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        replaced = std::exchange(compiled_, std::move(compiled));
+        previous = std::exchange(stylesheetNode_, stylesheet);
+        compileCode_ = code;
+        compileFailure_ = std::move(failure);
+    }
+
+    // A template may be shared between threads: each of them compiles, or makes processors.
+    std::mutex mutex_;
     std::shared_ptr<CompiledStylesheet> compiled_;
     _com_ptr_t<IXMLDOMNode> stylesheetNode_;
     HRESULT compileCode_ = S_OK;

@@ -18,11 +18,19 @@
 namespace xmlservice {
 namespace {
 
+// The module reads one compile may take. A chain of a few hundred imports takes as many.
+constexpr std::size_t kMostModuleReads = 2000;
+
 void Stop(xsltTransformContextPtr context) noexcept { StopTransform(context); }
 
 xmlParserInputPtr RefuseExternalEntity(const char* url, const char* id, xmlParserCtxtPtr) {
     CallRecord* call = CallRecord::Current();
     if (call == nullptr) return nullptr;
+    if (call->RefusalsFull()) {
+        // The same refusal again: counted, not worded.
+        call->Refuse({});
+        return nullptr;
+    }
     try {
         const char* named = url != nullptr ? url : id != nullptr ? id : "";
         call->Refuse("The external entity \"" + DisplayFromUrl(named) +
@@ -86,6 +94,15 @@ xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, vo
         }
         if (!MayRead(*call, path)) {
             Stop(context);
+            return nullptr;
+        }
+        // Modules that import or include the same modules again, level after level, would make
+        // the compile read exponentially many; a stylesheet never needs this many.
+        if (type == XSLT_LOAD_STYLESHEET && call->CountModuleRead() > kMostModuleReads) {
+            call->Refuse(call->RefusalsFull() ? std::string()
+                                              : "Compiling the stylesheet needs more than " +
+                                                    std::to_string(kMostModuleReads) +
+                                                    " reads of its imported and included modules; it is refused");
             return nullptr;
         }
         ReadableFile file;

@@ -20,10 +20,17 @@ namespace {
 std::atomic<std::int64_t> gInUse{0};
 std::atomic<std::uint64_t> gBase{kBudgetBase};
 std::atomic<std::uint64_t> gLoaded{0};
+// MemoryBudget(), kept up to date as the base and the loaded files change: every allocation asks.
+std::atomic<std::uint64_t> gBudget{kBudgetBase};
 // Told when the budget is exceeded; set once, before the first allocation.
 void (*gOnExceeded)() noexcept = nullptr;
 
 std::uint64_t Saturated(std::uint64_t a, std::uint64_t b) noexcept { return a + b < a ? UINT64_MAX : a + b; }
+
+std::uint64_t BudgetFrom(std::uint64_t base, std::uint64_t loaded) noexcept {
+    const std::uint64_t scaled = loaded > UINT64_MAX / kBudgetPerLoadedByte ? UINT64_MAX : loaded * kBudgetPerLoadedByte;
+    return Saturated(base, scaled);
+}
 
 // A thread inside a CountingBatch keeps its changes to the count to itself until they add up
 // to this much either way: an atomic read-modify-write on every allocation and every free
@@ -32,6 +39,16 @@ std::uint64_t Saturated(std::uint64_t a, std::uint64_t b) noexcept { return a + 
 constexpr std::int64_t kUnpublishedMost = 256 * 1024;
 thread_local std::int64_t tUnpublished = 0;
 thread_local int tBatchDepth = 0;
+
+// Brings gBudget up to date after the base or the loaded files changed; checked again after the
+// store, so that of two changes at once the later one stays.
+void Recompute() noexcept {
+    for (;;) {
+        const std::uint64_t budget = MemoryBudget();
+        gBudget.store(budget, std::memory_order_relaxed);
+        if (MemoryBudget() == budget) return;
+    }
+}
 
 void Publish() noexcept {
     if (tUnpublished != 0) gInUse.fetch_add(std::exchange(tUnpublished, 0), std::memory_order_relaxed);
@@ -47,7 +64,7 @@ std::uint64_t InUse() noexcept {
 // an eighth more, because libxml2 and libxslt are safest when they never see a null. Past that
 // margin nothing is granted.
 bool Admit(std::size_t more) noexcept {
-    const std::uint64_t budget = MemoryBudget();
+    const std::uint64_t budget = gBudget.load(std::memory_order_relaxed);
     const std::uint64_t after = Saturated(InUse(), more);
     if (after <= budget) return true;
     if (gOnExceeded != nullptr) gOnExceeded();
@@ -72,8 +89,14 @@ std::int64_t UsableSize(void* block) noexcept {
 
 void* CountedMalloc(std::size_t size) {
     if (!Admit(size)) return nullptr;
-    void* block = gOwnHeap ? heap::Allocate(size) : std::malloc(size);
-    if (block != nullptr) Count(UsableSize(block));
+    std::size_t usable = 0;
+    void* block = nullptr;
+    if (gOwnHeap) {
+        block = heap::Allocate(size, usable);
+    } else if ((block = std::malloc(size)) != nullptr) {
+        usable = malloc_usable_size(block);
+    }
+    if (block != nullptr) Count(static_cast<std::int64_t>(usable));
     return block;
 }
 
@@ -90,11 +113,12 @@ void* CountedRealloc(void* block, std::size_t size) {
 
 void CountedFree(void* block) {
     if (block == nullptr) return;
-    Count(-UsableSize(block));
-    if (gOwnHeap)
-        heap::Free(block);
-    else
+    if (gOwnHeap) {
+        Count(-static_cast<std::int64_t>(heap::Free(block)));
+    } else {
+        Count(-UsableSize(block));
         std::free(block);
+    }
 }
 
 char* CountedStrdup(const char* text) {
@@ -138,24 +162,37 @@ void InstallBudget(void (*onExceeded)() noexcept) noexcept {
 
 BudgetShare::BudgetShare(std::uint64_t fileBytes) noexcept : fileBytes_(fileBytes) {
     gLoaded.fetch_add(fileBytes_, std::memory_order_relaxed);
+    Recompute();
 }
 
-BudgetShare::~BudgetShare() { gLoaded.fetch_sub(fileBytes_, std::memory_order_relaxed); }
+BudgetShare::~BudgetShare() {
+    gLoaded.fetch_sub(fileBytes_, std::memory_order_relaxed);
+    Recompute();
+}
 
 BudgetShare& BudgetShare::operator=(BudgetShare&& other) noexcept {
     if (this != &other) {
         gLoaded.fetch_sub(fileBytes_, std::memory_order_relaxed);
         fileBytes_ = std::exchange(other.fileBytes_, 0);
+        Recompute();
     }
     return *this;
+}
+
+BudgetCharge::~BudgetCharge() { gInUse.fetch_sub(static_cast<std::int64_t>(bytes_), std::memory_order_relaxed); }
+
+bool BudgetCharge::Add(std::uint64_t bytes) noexcept {
+    bytes_ += bytes;
+    gInUse.fetch_add(static_cast<std::int64_t>(bytes), std::memory_order_relaxed);
+    if (InUse() <= MemoryBudget()) return true;
+    if (gOnExceeded != nullptr) gOnExceeded();
+    return false;
 }
 
 std::uint64_t MemoryInUse() noexcept { return InUse(); }
 
 std::uint64_t MemoryBudget() noexcept {
-    const std::uint64_t loaded = gLoaded.load(std::memory_order_relaxed);
-    const std::uint64_t scaled = loaded > UINT64_MAX / kBudgetPerLoadedByte ? UINT64_MAX : loaded * kBudgetPerLoadedByte;
-    return Saturated(gBase.load(std::memory_order_relaxed), scaled);
+    return BudgetFrom(gBase.load(std::memory_order_relaxed), gLoaded.load(std::memory_order_relaxed));
 }
 
 std::string BudgetExceededDescription() {
@@ -164,6 +201,9 @@ std::string BudgetExceededDescription() {
            " times the " + SizeText(gLoaded.load(std::memory_order_relaxed)) + " of the files loaded) is exceeded";
 }
 
-void SetBudgetBase(std::uint64_t base) noexcept { gBase.store(base, std::memory_order_relaxed); }
+void SetBudgetBase(std::uint64_t base) noexcept {
+    gBase.store(base, std::memory_order_relaxed);
+    Recompute();
+}
 
 }  // namespace xmlservice

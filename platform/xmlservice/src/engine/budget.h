@@ -46,6 +46,23 @@ public:
     CountingBatch& operator=(const CountingBatch&) = delete;
 };
 
+// Bytes that the XML work holds outside the libraries' memory, such as a serialized result on
+// its way into the caller's stream, counted against the budget while the charge lives.
+class BudgetCharge {
+public:
+    BudgetCharge() noexcept = default;
+    // Takes the bytes off the count again.
+    ~BudgetCharge();
+    BudgetCharge(const BudgetCharge&) = delete;
+    BudgetCharge& operator=(const BudgetCharge&) = delete;
+
+    // Counts `bytes` more; false, and the budget's handler told, when that goes over the budget.
+    bool Add(std::uint64_t bytes) noexcept;
+
+private:
+    std::uint64_t bytes_ = 0;
+};
+
 // The bytes the libraries hold now.
 std::uint64_t MemoryInUse() noexcept;
 // The budget now: the base plus kBudgetPerLoadedByte times the bytes of the files whose

@@ -26,6 +26,8 @@ constexpr std::size_t kLongestMessage = 1000;
 // memory outside the budget: at most this many messages of at most this many bytes each. Kept
 // longer than shown, because file names replace URLs only when the description is made.
 constexpr std::size_t kMostKept = 1000;
+// A refusal repeated many times is one fault; the first reasons tell it.
+constexpr std::size_t kMostRefusals = 100;
 constexpr std::size_t kLongestKept = 4 * kLongestMessage;
 // A formatted message longer than this is cut; its line ends there.
 constexpr std::size_t kLongestFormatted = 64 * 1024;
@@ -97,12 +99,15 @@ void CollectText(void*, const char* format, ...) {
     va_copy(copy, arguments);
     const int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
     va_end(arguments);
-    if (length >= 0 && static_cast<std::size_t>(length) < sizeof buffer) {
+    if (length < 0) {
+        // The format could not be applied; the buffer holds nothing to rely on.
+        call->AddText("A message of the libraries could not be formatted\n");
+    } else if (static_cast<std::size_t>(length) < sizeof buffer) {
         call->AddText(std::string_view(buffer, static_cast<std::size_t>(length)));
     } else if (static_cast<std::size_t>(length) > kLongestFormatted) {
         call->AddText(std::string_view(buffer, sizeof buffer - 1));
         call->AddText("\n");
-    } else if (length >= 0) {
+    } else {
         try {
             std::string text(static_cast<std::size_t>(length) + 1, '\0');
             std::vsnprintf(text.data(), text.size(), format, copy);
@@ -183,12 +188,19 @@ void CallRecord::AddText(std::string_view text) noexcept {
 }
 
 void CallRecord::AddError(const _xmlError& error) noexcept {
+    const bool isParserError = activeParser_ != nullptr && error.level >= XML_ERR_ERROR && !IsWarningByItsCode(error);
+    if (reports_.size() >= kMostKept) {
+        // A flood of messages costs a count each, not their wording.
+        if (isParserError) ++parserErrors_;
+        ++droppedReports_;
+        return;
+    }
     try {
         Report report;
         report.text = OneLine(error.message != nullptr ? error.message : "Unknown error");
         if (error.domain == XML_FROM_XPATH && error.str1 != nullptr)
             report.text += " in \"" + OneLine(error.str1) + "\"";
-        report.isParserError = activeParser_ != nullptr && error.level >= XML_ERR_ERROR && !IsWarningByItsCode(error);
+        report.isParserError = isParserError;
         if (error.line > 0) {
             report.line = error.line;
             report.column = error.int2;
@@ -208,19 +220,31 @@ void CallRecord::ExceedBudget() noexcept {
 }
 
 void CallRecord::Refuse(std::string reason) noexcept {
+    ++refusalCount_;
+    if (RefusalsFull()) return;
     try {
-        refusals_.push_back(reason.empty() ? std::string("An access was refused") : std::move(reason));
+        refusals_.push_back(reason.empty() ? std::string("An access was refused")
+                                           : Shortened(std::move(reason), kLongestKept));
     } catch (...) {
-        // Even without memory for the reason the call must fail.
-        refusals_.resize(refusals_.size() + 1);
+        // Without memory for the reason the call still fails, as refusalCount_ says.
     }
 }
 
+bool CallRecord::RefusalsFull() const noexcept { return refusals_.size() >= kMostRefusals; }
+
 void CallRecord::NameFile(std::string url, std::string name) noexcept {
     try {
-        fileNames_.emplace_back(std::move(url), std::move(name));
+        fileNames_.insert_or_assign(std::move(url), std::move(name));
     } catch (...) {
     }
+}
+
+std::size_t CallRecord::KeptBytes() const noexcept {
+    std::size_t kept = pending_.size();
+    for (const Report& report : reports_) kept += report.text.size();
+    for (const std::string& refusal : refusals_) kept += refusal.size();
+    for (const auto& [url, name] : fileNames_) kept += url.size() + name.size();
+    return kept;
 }
 
 std::size_t CallRecord::ParserErrorCount() const noexcept { return parserErrors_; }
@@ -235,16 +259,18 @@ std::string CallRecord::Describe(std::string_view fallback) const {
     // Whatever else went wrong then followed from the memory running out.
     if (budgetExceeded_) return BudgetExceededDescription();
     std::vector<std::string> lines;
+    std::size_t unkept = droppedReports_;
     if (Refused()) {
         for (const std::string& refusal : refusals_)
             if (!refusal.empty()) lines.push_back(refusal);
+        unkept = refusalCount_ - refusals_.size();
     } else {
         std::vector<std::string> messages;
         for (const Report& report : reports_) messages.push_back(report.text);
         if (!inBacktrace_) messages.push_back(OneLine(pending_));
         std::string context;
         for (std::string& message : messages) {
-            message = OneLine(WithNames(std::move(message)));
+            message = OneLine(message);
             if (message.empty() || message == "error" || message == "warning") continue;
             if (IsContextLine(message)) {
                 if (!context.empty()) lines.push_back(context);
@@ -259,8 +285,13 @@ std::string CallRecord::Describe(std::string_view fallback) const {
     if (lines.empty()) return std::string(fallback);
     std::string description;
     const std::size_t shown = std::min(lines.size(), kMostMessages);
-    for (std::size_t i = 0; i < shown; ++i) description += (i == 0 ? "" : "; ") + Shortened(std::move(lines[i]));
-    const std::size_t more = lines.size() - shown + (Refused() ? 0 : droppedReports_);
+    // File names replace URLs in the lines shown only: a call that read many files has as many
+    // names to look for.
+    std::vector<std::pair<std::string_view, std::string_view>> names(fileNames_.begin(), fileNames_.end());
+    std::sort(names.begin(), names.end(), [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+    for (std::size_t i = 0; i < shown; ++i)
+        description += (i == 0 ? "" : "; ") + Shortened(OneLine(WithNames(std::move(lines[i]), names)));
+    const std::size_t more = lines.size() - shown + unkept;
     if (more > 0) description += "; and " + std::to_string(more) + " more messages";
     return description;
 }
@@ -293,20 +324,16 @@ void CallRecord::Keep(Report report) {
 std::string CallRecord::Place(std::string_view url, long line, long column) const {
     std::string place = " (";
     if (!url.empty()) {
-        std::string name = DisplayFromUrl(url);
-        for (const auto& [known, shown] : fileNames_)
-            if (known == url) name = shown;
-        place += name + ", ";
+        const auto named = fileNames_.find(std::string(url));
+        place += (named != fileNames_.end() ? named->second : DisplayFromUrl(url)) + ", ";
     }
     place += "line " + std::to_string(line);
     if (column > 0) place += ", column " + std::to_string(column);
     return place + ")";
 }
 
-std::string CallRecord::WithNames(std::string text) const {
-    std::vector<std::pair<std::string, std::string>> names = fileNames_;
-    std::sort(names.begin(), names.end(),
-              [](const auto& a, const auto& b) { return a.first.size() > b.first.size(); });
+std::string CallRecord::WithNames(std::string text,
+                                  const std::vector<std::pair<std::string_view, std::string_view>>& names) {
     for (const auto& [url, name] : names) {
         if (url.empty()) continue;
         for (std::size_t at = text.find(url); at != std::string::npos; at = text.find(url, at + name.size()))

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -49,7 +50,10 @@ public:
     // Records a refused access; the call fails with the reason.
     void Refuse(std::string reason) noexcept;
     // True once any access has been refused.
-    bool Refused() const noexcept { return !refusals_.empty(); }
+    bool Refused() const noexcept { return refusalCount_ > 0; }
+    // True once the record keeps no more reasons: a refusal then only counts, and need not be
+    // worded.
+    bool RefusalsFull() const noexcept;
 
     // Marks the call as over the memory budget and stops its transformation, if one runs. Called
     // from inside the allocator, so it only sets flags.
@@ -59,10 +63,13 @@ public:
     // The transformation that ExceedBudget stops; null when none runs.
     void SetTransformation(_xsltTransformContext* context) noexcept { transformation_ = context; }
 
-    // Shows `name` wherever a message mentions `url`.
+    // Shows `name` wherever a message mentions `url`; a later name for a URL replaces an earlier.
     void NameFile(std::string url, std::string name) noexcept;
-    // The names given so far, URL first.
-    const std::vector<std::pair<std::string, std::string>>& FileNames() const noexcept { return fileNames_; }
+    // The names given so far, by URL.
+    const std::unordered_map<std::string, std::string>& FileNames() const noexcept { return fileNames_; }
+
+    // The bytes of text the record keeps, which stay bounded however much it is given.
+    std::size_t KeptBytes() const noexcept;
 
     // The number of parser errors so far.
     std::size_t ParserErrorCount() const noexcept;
@@ -74,6 +81,9 @@ public:
 
     // The folders, as real paths, inside which the call may read.
     const std::vector<std::string>& ReadableFolders() const noexcept { return readableFolders_; }
+
+    // Counts one more stylesheet module read during the call; the count so far.
+    std::size_t CountModuleRead() noexcept { return ++moduleReads_; }
 
     // Sets what is done to each stylesheet module read during the call, before libxslt compiles
     // it; nothing by default.
@@ -89,7 +99,9 @@ public:
 
 private:
     std::string Place(std::string_view url, long line, long column) const;
-    std::string WithNames(std::string text) const;
+    // `text` with each URL of `names` (longest first) replaced by its name.
+    static std::string WithNames(std::string text,
+                                 const std::vector<std::pair<std::string_view, std::string_view>>& names);
 
     // Stores a message, within the bounds of what a record keeps.
     void Keep(Report report);
@@ -99,8 +111,10 @@ private:
     // Messages beyond the ones kept, and parser errors among all of them.
     std::size_t droppedReports_ = 0;
     std::size_t parserErrors_ = 0;
+    // The first refusals' reasons, and how many there were.
     std::vector<std::string> refusals_;
-    std::vector<std::pair<std::string, std::string>> fileNames_;
+    std::size_t refusalCount_ = 0;
+    std::unordered_map<std::string, std::string> fileNames_;
     std::string pending_;
     bool inBacktrace_ = false;
     const void* activeParser_ = nullptr;
@@ -108,6 +122,7 @@ private:
     bool budgetExceeded_ = false;
     _xsltTransformContext* transformation_ = nullptr;
     void (*prepareModule_)(_xmlDoc*) noexcept = nullptr;
+    std::size_t moduleReads_ = 0;
 
     CallRecord* previous_;
 };

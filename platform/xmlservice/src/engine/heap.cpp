@@ -48,9 +48,9 @@ constexpr std::size_t kLargeHeader = 16;
 constexpr std::size_t kOwnMappingLeast = std::size_t{32} << 20;
 
 // The sizes of small blocks: every 8 bytes up to 128, every 16 up to 256, then four sizes to
-// each doubling. The libraries' nodes are 120 bytes and their strings mostly short, so the
-// small steps save a twentieth of a tree; nothing the libraries keep needs more alignment than
-// 8 bytes, which every block has (16 from 16 bytes on where the size is a multiple of 16).
+// each doubling. The libraries' nodes are 120 bytes and their strings mostly short, and none
+// of their blocks needs more alignment than 8 bytes, which every block has (16 from 16 bytes on
+// where the size is a multiple of 16).
 constexpr int kClassCount = 48;
 constexpr std::size_t ClassSize(int sizeClass) noexcept {
     if (sizeClass < 16) return static_cast<std::size_t>(sizeClass + 1) * 8;
@@ -557,36 +557,53 @@ bool Suits() noexcept {
     return suits;
 }
 
-void* Allocate(std::size_t size) noexcept {
+void* Allocate(std::size_t size, std::size_t& usable) noexcept {
     if (size <= kSmallMost) {
         const int sizeClass = ClassOf(size);
         Heap* heap = ThreadHeap();
-        if (heap == nullptr) return std::malloc(size);
+        if (heap == nullptr) {
+            void* block = std::malloc(size);
+            usable = block != nullptr ? ::malloc_usable_size(block) : 0;
+            return block;
+        }
+        usable = ClassSize(sizeClass);
         if (Slab* slab = heap->current[sizeClass])
             if (void* block = Take(*slab)) return block;
         return AllocateSmallSlowly(*heap, sizeClass);
     }
-    return AllocateLarge(size);
+    void* block = AllocateLarge(size);
+    usable = block != nullptr ? HeaderOf(block).usable : 0;
+    return block;
 }
 
-void Free(void* block) noexcept {
-    if (block == nullptr) return;
+void* Allocate(std::size_t size) noexcept {
+    std::size_t usable = 0;
+    return Allocate(size, usable);
+}
+
+std::size_t Free(void* block) noexcept {
+    if (block == nullptr) return 0;
     switch (KindOf(block)) {
     case kSegment: {
         Slab& slab = SlabOf(block);
+        const std::size_t size = slab.blockSize;
         if (slab.owner == tHeap)
             FreeOwn(*tHeap, slab, block);
         else
             FreeRemote(slab, block);
-        return;
+        return size;
     }
-    case kLargeRegion:
+    case kLargeRegion: {
+        const std::size_t size = HeaderOf(block).usable;
         FreeLarge(block);
-        return;
-    case kNotOurs:
-        std::free(block);
-        return;
+        return size;
     }
+    case kNotOurs:
+        break;
+    }
+    const std::size_t size = ::malloc_usable_size(block);
+    std::free(block);
+    return size;
 }
 
 std::size_t UsableSize(const void* block) noexcept {
@@ -611,7 +628,7 @@ void* Reallocate(void* block, std::size_t size) noexcept {
     void* moved = Allocate(size);
     if (moved == nullptr) return nullptr;
     std::memcpy(moved, block, std::min(size, usable));
-    Free(block);
+    (void)Free(block);
     return moved;
 }
 

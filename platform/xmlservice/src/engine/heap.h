@@ -14,11 +14,13 @@ namespace xmlservice::heap {
 // memory left.
 // Any thread may free it.
 void* Allocate(std::size_t size) noexcept;
+// Allocate, also telling in `usable` the bytes the block holds.
+void* Allocate(std::size_t size, std::size_t& usable) noexcept;
 // `block` (null for none) grown or shrunk to `size` bytes, its content kept up to the smaller
 // size; null, with `block` untouched, when no memory is left.
 void* Reallocate(void* block, std::size_t size) noexcept;
-// Frees a block of this heap; null is ignored.
-void Free(void* block) noexcept;
+// Frees a block of this heap; null is ignored. The bytes it held.
+std::size_t Free(void* block) noexcept;
 // The bytes `block` holds, at least what was asked for.
 std::size_t UsableSize(const void* block) noexcept;
 

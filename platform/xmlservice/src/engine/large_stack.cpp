@@ -35,6 +35,9 @@ void RunJob(Job& job) noexcept {
     if (GetErrorInfo(0, &job.errorInfo) != S_OK) job.errorInfo = nullptr;
 }
 
+// The inaccessible bottom of each large stack.
+constexpr std::size_t kGuardBytes = std::size_t{1} << 20;
+
 std::size_t PageSize() noexcept {
     static const long page = ::sysconf(_SC_PAGESIZE);
     return page > 0 ? static_cast<std::size_t>(page) : 4096;
@@ -49,8 +52,12 @@ public:
                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
         if (mapped == MAP_FAILED) return;
         base_ = mapped;
-        // The lowest page stays inaccessible, so an overflow faults instead of writing below.
-        (void)::mprotect(base_, PageSize(), PROT_NONE);
+        // The lowest megabyte stays inaccessible, so an overflow faults instead of writing below:
+        // libxml2 and libxslt keep frames of up to 64 KiB on it, which would leap a single page.
+        if (::mprotect(base_, kGuardBytes, PROT_NONE) != 0) {
+            ::munmap(base_, kLargeStackBytes);
+            base_ = nullptr;
+        }
     }
     ~Stack() {
         if (base_ != nullptr) ::munmap(base_, kLargeStackBytes);
@@ -62,7 +69,7 @@ public:
 
     // Gives back the pages below address `end`, which the thread on this stack no longer uses.
     void Release(std::uintptr_t end) const noexcept {
-        const auto first = reinterpret_cast<std::uintptr_t>(base_) + PageSize();
+        const auto first = reinterpret_cast<std::uintptr_t>(base_) + kGuardBytes;
         const std::uintptr_t last = end / PageSize() * PageSize();
         if (base_ != nullptr && last > first)
             (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
@@ -161,7 +168,8 @@ private:
 };
 
 // The worker kept for the next call. A process ends it at exit, so that its thread's state is
-// given back like any other's; a child of fork has no such thread and starts afresh.
+// given back like any other's; a child of fork has no such thread, so it forgets the parent's
+// and starts one of its own when it needs one.
 std::mutex gIdleMutex;
 Worker* gIdle = nullptr;
 
@@ -174,7 +182,9 @@ void StopIdleWorker() {
     if (idle != nullptr) idle->Stop();
 }
 
-void KeepIdleWorkerOverFork() {
+// Stops the idle worker at exit, and makes a child of fork drop the parent's, whose thread it
+// does not have.
+void ArrangeIdleWorkerEndings() {
     static const bool registered = [] {
         std::atexit(StopIdleWorker);
         ::pthread_atfork([] { gIdleMutex.lock(); }, [] { gIdleMutex.unlock(); },
@@ -198,7 +208,7 @@ Worker* TakeWorker(int& error) noexcept {
 
 void PutBack(Worker* worker) noexcept {
     if (!tOnWorker) {
-        KeepIdleWorkerOverFork();
+        ArrangeIdleWorkerEndings();
         const std::lock_guard<std::mutex> lock(gIdleMutex);
         if (gIdle == nullptr) {
             gIdle = worker;

@@ -9,6 +9,7 @@
 #include <libxslt/extensions.h>
 #include <libxslt/extra.h>
 #include <libxslt/xslt.h>
+#include <libxslt/xsltutils.h>
 
 #include <cstdlib>
 
@@ -32,6 +33,8 @@ void PrepareLibraries() noexcept {
         RouteThreadMessages();
         xsltInit();
         RouteLibxsltMessages();
+        // libxslt traces every step to its debug handler unless told not to; nothing reads it.
+        xsltDebugSetDefaultTrace(XSLT_TRACE_NONE);
         InstallAccessPolicy();
         exsltRegisterAll();
         xsltRegisterExtModuleFunction(BAD_CAST "node-set", BAD_CAST "urn:schemas-microsoft-com:xslt",

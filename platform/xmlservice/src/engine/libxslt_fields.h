@@ -62,6 +62,14 @@ inline xsltKeyDefPtr KeyDefinitionsOf(xsltStylesheetPtr style) noexcept {
     return static_cast<xsltKeyDefPtr>(style->keys);
 }
 
+// xsltStylesheet::keyMatch of the stylesheet or any module it imports: the templates whose
+// pattern is a key() call, whose matching makes libxslt mark the source document's nodes.
+inline bool HasKeyPatterns(xsltStylesheetPtr style) noexcept {
+    for (; style != nullptr; style = xsltNextImport(style))
+        if (style->keyMatch != nullptr) return true;
+    return false;
+}
+
 // xsltStylesheet::errors: the errors met while compiling; a stylesheet with any does not run.
 inline int CompileErrorsOf(xsltStylesheetPtr style) noexcept { return style->errors; }
 

@@ -1,5 +1,5 @@
-// xsl:sort in O(n log n): libxslt sorts with Shell's method, which grew twentyfold from a 10 MB to
-// a 100 MB catalogue. The order is libxslt's own: its keys, then the original position.
+// xsl:sort in O(n log n): libxslt sorts with Shell's method, whose cost grows faster than the
+// list. The order is libxslt's own: its keys, then the original position.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,134 @@
+// The free-threaded document and the template used from many threads at once: transformations
+// read one document in parallel, a load on another thread never frees a tree still being read,
+// and a stylesheet whose key() patterns make libxslt mark the source reads it alone.
+#include "service_test.h"
+
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class ConcurrencyTest : public ServiceTest {
+protected:
+    // One transformation on its own thread, which begins with nothing of the caller's: the bytes
+    // written, or why it failed.
+    static std::string TransformOnThisThread(IXSLTemplate* compiled, IXMLDOMDocument* input) {
+        IXSLProcessorPtr processor;
+        if (compiled->createProcessor(&processor) != S_OK) return "<no processor>";
+        HRESULT result = S_OK;
+        std::string written = Run(processor, input, &result);
+        return SUCCEEDED(result) ? written : "<failed: " + TakeErrorDescription() + ">";
+    }
+};
+
+std::string Catalogue(int books) {
+    std::string catalogue = "<catalog>";
+    for (int i = 0; i < books; ++i)
+        catalogue += "<book id=\"b" + std::to_string(i) + "\"><genre>" + (i % 3 == 0 ? "poetry" : "crime") +
+                     "</genre><price>" + std::to_string(i % 50) + "</price></book>";
+    return catalogue + "</catalog>";
+}
+
+std::string Stylesheet(const std::string& body) {
+    return "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+           "<xsl:output method=\"text\"/><xsl:key name=\"g\" match=\"book\" use=\"genre\"/>" +
+           body + "</xsl:stylesheet>";
+}
+
+TEST_F(ConcurrencyTest, TransformationsLoadsAndReadsOfOneDocumentRunOnManyThreads) {
+    // Two files of the same content, so that every transformation must give the same bytes
+    // whichever the document holds when it starts.
+    WriteFile("a.xml", Catalogue(2000));
+    WriteFile("b.xml", Catalogue(2000));
+    WriteFile("grouped.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//book[generate-id() ="
+                                        " generate-id(key('g', genre)[1])]\"><xsl:sort select=\"genre\"/>"
+                                        "<xsl:value-of select=\"genre\"/>:<xsl:value-of select=\"count(key('g', genre))"
+                                        "\"/>,</xsl:for-each></xsl:template>"));
+    // Matching by key() lets libxslt mark the nodes of the source while it runs.
+    WriteFile("marked.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:apply-templates select=\"//book\"/>"
+                                       "</xsl:template><xsl:template match=\"key('g', 'poetry')\">p</xsl:template>"
+                                       "<xsl:template match=\"book\"/>"));
+    IXMLDOMDocumentPtr shared = Load("a.xml", CLSID_FreeThreadedDOMDocument);
+    IXSLTemplatePtr grouped = Compile("grouped.xsl");
+    IXSLTemplatePtr marked = Compile("marked.xsl");
+    const std::string expectedGrouped = TransformOnThisThread(grouped, shared);
+    const std::string expectedMarked = TransformOnThisThread(marked, shared);
+    ASSERT_EQ(expectedGrouped, "crime:1333,poetry:667,");
+    ASSERT_EQ(expectedMarked, std::string(667, 'p'));
+
+    // A transformation that starts while a load is under way finds the document empty, as a
+    // load empties it first; every other one must give the expected bytes.
+    constexpr int kRounds = 20;
+    std::atomic<int> mismatches{0};
+    std::atomic<int> completed{0};
+    std::atomic<bool> transforming{true};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            IXSLTemplate* compiled = t % 2 == 0 ? grouped.GetInterfacePtr() : marked.GetInterfacePtr();
+            const std::string& expected = t % 2 == 0 ? expectedGrouped : expectedMarked;
+            for (int round = 0; round < kRounds; ++round) {
+                const std::string written = TransformOnThisThread(compiled, shared);
+                if (written == expected)
+                    ++completed;
+                else if (written.find("The input document holds nothing") == std::string::npos)
+                    ++mismatches;
+            }
+        });
+    }
+    // Meanwhile the document is loaded again and again, and read.
+    std::thread loader([&] {
+        int loads = 0;
+        while (transforming.load()) {
+            VARIANT_BOOL loaded = VARIANT_FALSE;
+            if (shared->load(Text(++loads % 2 == 0 ? "a.xml" : "b.xml"), &loaded) != S_OK || loaded != VARIANT_TRUE)
+                ++mismatches;
+            BSTR xml = nullptr;
+            if (shared->get_xml(&xml) != S_OK) ++mismatches;
+            SysFreeString(xml);
+            IXMLDOMParseErrorPtr parseError;
+            if (shared->get_parseError(&parseError) != S_OK) ++mismatches;
+        }
+    });
+    for (std::thread& thread : threads) thread.join();
+    transforming.store(false);
+    loader.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_GT(completed.load(), 0);
+}
+
+TEST_F(ConcurrencyTest, ATemplateCompilesOnOneThreadWhileOthersMakeProcessors) {
+    WriteFile("in.xml", "<r/>");
+    WriteFile("one.xsl", Stylesheet("<xsl:template match=\"/\">one</xsl:template>"));
+    WriteFile("two.xsl", Stylesheet("<xsl:template match=\"/\">two</xsl:template>"));
+    IXMLDOMDocumentPtr input = Load("in.xml", CLSID_FreeThreadedDOMDocument);
+    IXMLDOMDocumentPtr one = Load("one.xsl", CLSID_FreeThreadedDOMDocument);
+    IXMLDOMDocumentPtr two = Load("two.xsl", CLSID_FreeThreadedDOMDocument);
+    IXSLTemplatePtr compiled = Compile("one.xsl");
+    std::atomic<bool> compiling{true};
+    std::atomic<int> unexpected{0};
+    std::thread compiler([&] {
+        for (int round = 0; round < 40; ++round)
+            if (compiled->putref_stylesheet(round % 2 == 0 ? two : one) != S_OK) ++unexpected;
+        compiling.store(false);
+    });
+    std::vector<std::thread> users;
+    for (int t = 0; t < 3; ++t) {
+        users.emplace_back([&] {
+            while (compiling.load()) {
+                const std::string written = TransformOnThisThread(compiled, input);
+                // A processor keeps the stylesheet it was made from; between two compiles there
+                // is none to make one from.
+                if (written != "one" && written != "two" && written != "<no processor>") ++unexpected;
+            }
+        });
+    }
+    compiler.join();
+    for (std::thread& user : users) user.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    EXPECT_EQ(TransformOnThisThread(compiled, input), "one");
+}
+
+}  // namespace
