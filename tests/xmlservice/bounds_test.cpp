@@ -138,16 +138,11 @@ TEST_F(BoundsTest, TheSerializedResultCountsAgainstTheMemoryBudget) {
                          " $tenth, $tenth, $tenth, $tenth)\"/><xsl:template match=\"/\"><out><xsl:value-of"
                          " select=\"concat($whole, $whole, $whole, $whole)\"/></out></xsl:template>",
                          " xmlns:str=\"http://exslt.org/strings\""));
-    IXSLTemplatePtr compiled = Compile("escaped.xsl");
-    IXSLProcessorPtr processor;
-    ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
-    IXMLDOMDocumentPtr input = Load("in.xml");
-    HRESULT result = S_OK;
-    Run(processor, input, &result);
-    const std::string description = RaisedDescription(result, processor, __uuidof(IXSLProcessor));
+    const FailedTransform failed = TransformFailing("escaped.xsl", "in.xml");
     xmlservice::SetBudgetBaseForTesting(xmlservice::kBudgetBase);
-    EXPECT_EQ(result, E_OUTOFMEMORY);
-    EXPECT_NE(description.find("The memory budget of 16.0 MiB for the XML work"), std::string::npos) << description;
+    EXPECT_EQ(failed.code, E_OUTOFMEMORY);
+    EXPECT_NE(failed.description.find("The memory budget of 16.0 MiB for the XML work"), std::string::npos)
+        << failed.description;
 }
 
 // The mapping that holds `address`, and the one right below it, from /proc/self/maps.
