@@ -154,9 +154,9 @@ inline void IgnoreBrokenPipes() noexcept {
 #endif
 }
 
-// Puts the null device on each standard descriptor that a caller left closed, so that no file
-// the run opens later takes its number and receives what is meant for the console. Windows
-// numbers files apart from the standard handles.
+// Puts the null device on each standard descriptor that a caller left closed: a new file gets
+// the lowest free number, and one that took the standard output's would receive what is meant
+// for the console. Windows is left as it is.
 inline void KeepStandardDescriptorsOpen() noexcept {
 #if !defined(_WIN32)
     for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {

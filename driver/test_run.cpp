@@ -44,12 +44,6 @@ std::optional<std::string> DescriptionOf(const _com_error& error) noexcept {
     return std::nullopt;
 }
 
-// The description of an exception other than a COM error that ended a step.
-const char* DescriptionOf(const std::exception& exception) noexcept {
-    if (dynamic_cast<const std::bad_alloc*>(&exception) != nullptr) return "Out of memory";
-    return exception.what();
-}
-
 // Why `document` did not load: its parse error's reason, if the document gives one.
 std::optional<std::string> ParseErrorReason(IXMLDOMDocument* document) {
     IXMLDOMParseErrorPtr parseError;
@@ -183,8 +177,11 @@ int RunTest(const Deliverable& deliverable) {
         const std::optional<std::string> description = DescriptionOf(error);
         ReportFailure(step, description ? description->c_str() : nullptr);
         return -1;
+    } catch (const std::bad_alloc&) {
+        ReportFailure(step, "Out of memory");
+        return -1;
     } catch (const std::exception& exception) {
-        ReportFailure(step, DescriptionOf(exception));
+        ReportFailure(step, exception.what());
         return -1;
     } catch (...) {
         ReportFailure(step, nullptr);
