@@ -492,7 +492,9 @@ def measure_case(case, programs, options, launcher):
                 active.remove(name)
         if round_number == 0:
             # The first results stay in first/ for a look when they disagree.
+            started = time.monotonic()
             check_outputs(case, {name: case.directory / "first" / f"{name}.htm" for name in names})
+            log(f"[{case.name}] results compared in {time.monotonic() - started:.1f} s")
 
 
 # ---------------------------------------------------------------------------------------
@@ -838,8 +840,10 @@ def finish(cases, meta, out, plot_copies, save_json):
         out.with_suffix(".json").write_text(json.dumps(results_json(cases, meta), indent=1) + "\n", encoding="utf-8")
         log(f"results written to {out.with_suffix('.json')}")
     png = out.with_suffix(".png")
-    plot_note = draw_plot(cases, png, f"Brendle4, xsltproc and Saxon-HE, {meta['date']}")
-    if png.is_file() and not plot_note.startswith("not drawn"):
+    plot_note = draw_plot(cases, png, f"Brendle4, xsltproc and Saxon-HE, {meta['date']}, revision {meta['revision']}")
+    if plot_note.startswith("not drawn"):
+        png.unlink(missing_ok=True)   # a plot of earlier results would pass for these
+    else:
         for copy in plot_copies:
             copy.parent.mkdir(parents=True, exist_ok=True)
             shutil.copyfile(png, copy)
@@ -993,7 +997,7 @@ def main():
         "load_before": load_before,
         "load_after": load_average(),
         "versions": tool_versions(saxon_jar),
-        "runs": (f"{options.warmup} warm-up round(s), then per program {options.runs_small} counted runs below "
+        "runs": (f"{options.warmup} warm-up round{'' if options.warmup == 1 else 's'}, then per program {options.runs_small} counted runs below "
                  f"10 MB, {options.runs} below 100 MB, {options.runs_large} below 1 GB and {options.runs_huge} "
                  "from 1 GB on (without a warm-up); programs alternating, one at a time, each run measured "
                  "alone by measured_run; medians of the counted runs' wall time, peak resident memory "
