@@ -323,6 +323,7 @@ def find_executable(build_dir, name):
             return Path(directory) / name
     return None
 
+
 def generator_command(generator, size_bytes, output):
     """The command that makes a catalogue of `size_bytes` in `output`."""
     interpreter = [sys.executable] if Path(generator).suffix == ".py" else []
@@ -382,6 +383,7 @@ def prepare_case(case, catalogue_path):
     shutil.copyfile(case.stylesheet, inputs / "trans.xsl")
     with open(catalogue_path, "rb") as stream:
         case.books = sum(block.count(b"<book ") for block in iter(lambda: stream.read(1 << 22), b""))
+
 
 def case_directory_names(stylesheets):
     """A working-directory stem per stylesheet: its own stem, numbered where two share one."""
@@ -997,8 +999,8 @@ def main():
         "load_before": load_before,
         "load_after": load_average(),
         "versions": tool_versions(saxon_jar),
-        "runs": (f"{options.warmup} warm-up round{'' if options.warmup == 1 else 's'}, then per program {options.runs_small} counted runs below "
-                 f"10 MB, {options.runs} below 100 MB, {options.runs_large} below 1 GB and {options.runs_huge} "
+        "runs": (f"{options.warmup} warm-up round{'' if options.warmup == 1 else 's'}, then per program "
+                 f"{options.runs_small} counted runs below 10 MB, {options.runs} below 100 MB, {options.runs_large} below 1 GB and {options.runs_huge} "
                  "from 1 GB on (without a warm-up); programs alternating, one at a time, each run measured "
                  "alone by measured_run; medians of the counted runs' wall time, peak resident memory "
                  "(ru_maxrss) and page faults"),

@@ -206,7 +206,8 @@ class MeasuredRunReport(unittest.TestCase):
 
     def test_incomplete_reports(self):
         for text in ["", "exit 0\n", "exit 0\nwall_ns 1\nmaxrss_kib 2\nminflt 3\n",
-                     "wall_ns 1\nmaxrss_kib 2\nminflt 3\nmajflt 4\n", "exit x\nwall_ns 1\nmaxrss_kib 2\nminflt 3\nmajflt 4\n"]:
+                     "wall_ns 1\nmaxrss_kib 2\nminflt 3\nmajflt 4\n",
+                     "exit x\nwall_ns 1\nmaxrss_kib 2\nminflt 3\nmajflt 4\n"]:
             with self.subTest(text):
                 with self.assertRaises(ValueError):
                     run.parse_measured_run(text)
@@ -292,7 +293,8 @@ class Figures(unittest.TestCase):
         self.assertEqual(run.fault_cell(ten.outcomes["Brendle4"]), "200 / 0")
         self.assertEqual(run.fault_cell(ten.outcomes["xsltproc"]), "400 / 0")
         self.assertEqual(run.fault_cell(ten.outcomes["Saxon-HE"]), "**failed** (exit status 1)")
-        self.assertEqual(run.fault_cell(cases[3].outcomes["xsltproc"]), "skipped: key() is quadratic here (--slow-xsltproc)")
+        self.assertEqual(run.fault_cell(cases[3].outcomes["xsltproc"]),
+                         "skipped: key() is quadratic here (--slow-xsltproc)")
         self.assertEqual(run.ratio(ten, "xsltproc", "minor_faults"), "0.5")
         self.assertEqual(run.ratio(ten, "xsltproc", "seconds"), "0.5")
         self.assertEqual(run.ratio(ten, "xsltproc", "rss_kib"), "2")
@@ -336,7 +338,8 @@ class Figures(unittest.TestCase):
 
 META = {"date": "2026-12-10 06:00 UTC", "revision": "abc1234", "machine": "2 CPUs", "load_before": "0.10",
         "load_after": "0.20", "versions": ["xsltproc: x"], "runs": "some", "notes": ["a note"],
-        "command": "bench/run.py", "stream": {"MemoryStreamWrite": 2.0 * 2 ** 30, "MemcpyIntoReservedBuffer": 2.5 * 2 ** 30}}
+        "command": "bench/run.py",
+        "stream": {"MemoryStreamWrite": 2.0 * 2 ** 30, "MemcpyIntoReservedBuffer": 2.5 * 2 ** 30}}
 
 
 class ResultsFile(unittest.TestCase):
