@@ -1002,8 +1002,8 @@ def main():
         "runs": (f"{options.warmup} warm-up round{'' if options.warmup == 1 else 's'}, then per program "
                  f"{options.runs_small} counted runs below 10 MB, {options.runs} below 100 MB, "
                  f"{options.runs_large} below 1 GB and {options.runs_huge} from 1 GB on (without a warm-up); "
-                 "programs alternating, one at a time, each run measured alone by measured_run; medians of the counted runs' wall time, peak resident memory "
-                 "(ru_maxrss) and page faults"),
+                 "programs alternating, one at a time, each run measured alone by measured_run; medians of "
+                 "the counted runs' wall time, peak resident memory (ru_maxrss) and page faults"),
         "notes": notes,
         "command": " ".join(["bench/run.py", *sys.argv[1:]]),
         "stream": stream,
