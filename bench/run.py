@@ -170,7 +170,7 @@ def run_measured(launcher, command, cwd, stdout_path, stderr_path, timeout):
         process.wait()
         timer.cancel()
     if expired.is_set():
-        return f"timed out after {timeout:.0f} s", None
+        return f"timed out after {timeout:g} s", None
     try:
         return parse_measured_run(report_path.read_text(errors="replace"))
     except (OSError, ValueError):

@@ -240,7 +240,7 @@ class MeasuredRun(unittest.TestCase):
 
     def test_failures(self):
         for command, expected in [
-            (["sh", "-c", "echo oops >&2; exit 3"], "exit status 3"),
+            (["sh", "-c", "exit 3"], "exit status 3"),
             (["sh", "-c", "kill -KILL $$"], "killed by signal 9"),
             (["no-such-program-for-the-benchmark"], "could not start no-such-program-for-the-benchmark"),
         ]:
@@ -251,7 +251,7 @@ class MeasuredRun(unittest.TestCase):
     def test_timeout_ends_the_program(self):
         started = time.monotonic()
         failure, measurement = self.measure(["sleep", "30"], timeout=0.5)
-        self.assertEqual((failure, measurement), ("timed out after 0 s", None))
+        self.assertEqual((failure, measurement), ("timed out after 0.5 s", None))
         self.assertLess(time.monotonic() - started, 10)
 
 
