@@ -10,30 +10,42 @@ Input/books.xml with the same Input/trans.xsl and maxprice=35:
   Saxon-HE   java -cp JAR net.sf.saxon.Transform -s:... -xsl:... -o:OUT maxprice=35
              (when a Saxon-HE jar and java are installed).
 
-The programs take turns (the order rotates every round); the first round is a
-warm-up and is not counted. The report gives the median wall time and peak
-resident memory of each program and Brendle4's ratios to the others, as a
-Markdown table on standard output and in a file, with the machine and the date.
+Every run is started through measured_run (bench/measured_run.cpp), which reports
+that program's own wall time (monotonic clock), peak resident memory (ru_maxrss)
+and minor and major page faults, as wait4 gives them. The programs run one at a
+time and take turns (the order rotates every round); warm-up rounds come first
+and are not counted. Per program and case the report gives the medians of the
+counted runs and Brendle4's ratios to the others, as Markdown on standard output
+and in a file (--out, default build/bench-results.md), with the machine and the
+date. The results also go to a JSON file beside it (bench-results.json), and a
+plot of time, peak memory and page faults against catalogue size to a PNG beside
+it (bench-results.png), drawn by gnuplot (Debian package gnuplot-nox); without
+gnuplot the benchmark runs all the same and says that the plot is missing.
+--from-json redraws the report and the plot from a saved JSON file.
 
-Peak memory is the maximum resident set size that GNU time reports (%M), taken
-on the warm-up runs; the counted runs are started directly and timed by this
-script with a monotonic clock, since going through GNU time adds more than a
-millisecond, as much as xsltproc needs for a small catalogue. (Its own %e has
-only centisecond resolution.)
+Runs per program: 21 below 10 MB, 5 below 100 MB and 3 below 1 GB, each case
+after one warm-up round; 1 from 1 GB on, without a warm-up (the catalogue has
+just been read to count its books, so it is in the page cache). A warm-up run
+longer than --long-run stands as the program's only run.
 
 The outputs are checked after the first round: Brendle4's file must equal
 xsltproc's apart from line ends (Brendle4 writes CR LF, and a trailing line end
 more or less is accepted); against Saxon, whose serializer indents and quotes
 differently, the element names and the words of the text must agree.
 
-Catalogues are generated once by bench/gen_catalog.py (or --generator) and kept
-under build/bench-data/. Unless --brendle names a program, Brendle4 and the
-memory-stream micro-benchmark are built first in the Release build directory.
-xsltproc's run of a stylesheet with xsl:key at 100 MB or more is skipped unless
---slow-xsltproc is given: its key() makes that run take many minutes.
+Catalogues are made by bench/gen_catalog.py or by --generator, any program that
+takes SIZE OUTPUT with SIZE in bytes (a .py file runs under this Python), and are
+kept under build/bench-data/. measured_run, Brendle4 (unless --brendle names one)
+and the memory-stream micro-benchmark are built first in the Release build
+directory. xsltproc's run of a stylesheet with xsl:key at 100 MB or more is
+skipped unless --slow-xsltproc is given: its key() makes that run take many
+minutes. From 1 GB on Saxon-HE gets a maximum heap of three quarters of the
+machine's memory unless --java-option sets one: java's default, a quarter, is too
+small for a tree of that size.
 """
 
 import argparse
+import dataclasses
 import datetime
 import hashlib
 import html
@@ -56,62 +68,93 @@ BENCH = Path(__file__).resolve().parent
 ROOT = BENCH.parent
 DEFAULT_SIZES = "1K,1M,10M,100M"
 DEFAULT_STYLESHEETS = [BENCH / "select.xsl", BENCH / "group.xsl"]
+DEFAULT_OUT = ROOT / "build" / "bench-results.md"
+UNITS = {"K": 1024, "M": 1024 ** 2, "G": 1024 ** 3}
 SMALL = 10 * 1024 ** 2
 LARGE = 100 * 1024 ** 2
+HUGE = 1024 ** 3
 PROGRAMS = ["Brendle4", "xsltproc", "Saxon-HE"]
-TIME = "/usr/bin/time"
 STREAM_REPETITIONS = 7
+RESULTS_FORMAT = 1
 
 
 def log(message):
     print(message, file=sys.stderr, flush=True)
 
 
-def parse_size(text):
-    units = {"K": 1024, "M": 1024 ** 2, "G": 1024 ** 3}
+def canonical_size(text):
+    """The size as file names and tables show it: "1G" for "1g", "1GB" or "01G"."""
     upper = text.strip().upper()
-    factor = units.get(upper[-1:], 1)
-    digits = upper[:-1] if upper[-1:] in units else upper
-    if not digits.isdigit() or int(digits) <= 0:
-        raise argparse.ArgumentTypeError(f"bad size {text!r} (use e.g. 1K, 10M, 100M)")
-    return int(digits) * factor
+    if upper[-2:] in ("KB", "MB", "GB"):
+        upper = upper[:-1]
+    unit = upper[-1:] if upper[-1:] in UNITS else ""
+    digits = upper[:-1] if unit else upper
+    if not re.fullmatch(r"[0-9]+", digits) or int(digits) <= 0:
+        raise argparse.ArgumentTypeError(f"bad size {text!r} (use e.g. 1K, 10M, 100M, 1G)")
+    return f"{int(digits)}{unit}"
+
+
+def parse_size(text):
+    """The size in bytes; K, M and G are powers of 1024."""
+    canonical = canonical_size(text)
+    unit = canonical[-1] if canonical[-1] in UNITS else ""
+    return int(canonical.rstrip("KMG")) * UNITS.get(unit, 1)
 
 
 def size_label(text):
-    upper = text.strip().upper()
-    return f"{upper[:-1]} {upper[-1]}B" if upper[-1:] in "KMG" else f"{upper} B"
+    canonical = canonical_size(text)
+    return f"{canonical[:-1]} {canonical[-1]}B" if canonical[-1] in UNITS else f"{canonical} B"
 
 
 # ---------------------------------------------------------------------------------------
 # Running one program and measuring it
 
 @dataclass
+class Measurement:
+    """What one run of one program cost."""
+    seconds: float
+    rss_kib: int
+    minor_faults: int
+    major_faults: int
+
+
+@dataclass
 class Outcome:
     """What one program did on one case."""
-    seconds: list = field(default_factory=list)   # wall time of each measured run
-    rss_kib: list = field(default_factory=list)   # peak memory of each run under GNU time
+    runs: list = field(default_factory=list)   # a Measurement per counted run
     failure: str = ""      # why its runs stopped, if they did
     skipped: str = ""      # why it was not run at all
     single: bool = False   # its warm-up was long enough to stand as the only sample
 
 
-def run_measured(command, cwd, stdout_path, stderr_path, timeout, memory):
-    """Runs `command` once; returns (exit code or None on timeout, wall seconds, peak KiB or None).
+def parse_measured_run(text):
+    """(failure, Measurement) from measured_run's report; failure is "" after exit status 0.
 
-    Peak memory needs GNU time: a child forked from this Python process would inherit
-    its resident high-water mark. Starting GNU time costs more than a millisecond,
-    though, which would flatten the ratios where start-up dominates; so only the runs
-    that measure memory go through it, and wall time is taken here either way."""
-    usage_path = Path(str(stderr_path) + ".time")
-    if memory:
-        usage_path.unlink(missing_ok=True)
-        command = [TIME, "-f", "%e %M", "-o", str(usage_path), *command]
+    A report of a program that could not be started has no Measurement. Raises
+    ValueError for a report that is cut short or malformed."""
+    fields = dict(line.split(" ", 1) for line in text.splitlines() if " " in line)
+    if "error" in fields:
+        return f"could not start {fields['error']}", None
+    try:
+        measurement = Measurement(int(fields["wall_ns"]) / 1e9, int(fields["maxrss_kib"]),
+                                  int(fields["minflt"]), int(fields["majflt"]))
+        if "signal" in fields:
+            return f"killed by signal {int(fields['signal'])}", measurement
+        code = int(fields["exit"])
+    except (KeyError, ValueError) as error:
+        raise ValueError(f"incomplete report from measured_run: {text!r}") from error
+    return ("" if code == 0 else f"exit status {code}"), measurement
+
+
+def run_measured(launcher, command, cwd, stdout_path, stderr_path, timeout):
+    """Runs `command` once through measured_run; returns (failure, Measurement or None).
+
+    failure is "" after exit status 0. On timeout the whole process group is killed."""
+    report_path = Path(str(stderr_path) + ".measured")
+    report_path.unlink(missing_ok=True)
     with open(stdout_path, "wb") as out, open(stderr_path, "wb") as err:
-        start = time.perf_counter()
-        process = subprocess.Popen(command, cwd=cwd, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
-                                   start_new_session=True)
-        # A blocking wait, with the timeout kept by a timer: Popen.wait(timeout) polls
-        # with growing sleeps, which would round short runs up by milliseconds.
+        process = subprocess.Popen([str(launcher), str(report_path), *command], cwd=cwd, stdin=subprocess.DEVNULL,
+                                   stdout=out, stderr=err, start_new_session=True)
         expired = threading.Event()
 
         def expire():
@@ -124,16 +167,14 @@ def run_measured(command, cwd, stdout_path, stderr_path, timeout, memory):
         timer = threading.Timer(timeout, expire)
         if timeout:
             timer.start()
-        code = process.wait()
-        elapsed = time.perf_counter() - start
+        process.wait()
         timer.cancel()
-        if expired.is_set():
-            code = None
-    if not memory:
-        return code, elapsed, None
-    numbers = re.findall(r"^([0-9.]+) ([0-9]+)$", usage_path.read_text(errors="replace"), re.M) \
-        if usage_path.exists() else []
-    return code, elapsed, int(numbers[-1][1]) if numbers else None
+    if expired.is_set():
+        return f"timed out after {timeout:g} s", None
+    try:
+        return parse_measured_run(report_path.read_text(errors="replace"))
+    except (OSError, ValueError):
+        return f"measured_run failed with exit status {process.returncode}", None
 
 
 def tail(path, lines=5):
@@ -283,16 +324,24 @@ def find_executable(build_dir, name):
     return None
 
 
+def generator_command(generator, size_bytes, output):
+    """The command that makes a catalogue of `size_bytes` in `output`."""
+    interpreter = [sys.executable] if Path(generator).suffix == ".py" else []
+    return [*interpreter, str(generator), str(size_bytes), str(output)]
+
+
 def catalogue(generator, size_text, data_dir):
     """The cached catalogue of this size, generated when missing."""
     tag = hashlib.sha256(Path(generator).read_bytes()).hexdigest()[:12]
-    path = data_dir / f"{Path(generator).stem}-{tag}" / f"books-{size_text.upper()}.xml"
+    path = data_dir / f"{Path(generator).stem}-{tag}" / f"books-{canonical_size(size_text)}.xml"
     if not path.exists():
         path.parent.mkdir(parents=True, exist_ok=True)
         log(f"generating {path}")
         partial = path.with_suffix(".partial")
-        subprocess.run([sys.executable, str(generator), size_text, str(partial)], check=True)
+        started = time.monotonic()
+        subprocess.run(generator_command(generator, parse_size(size_text), partial), check=True)
         partial.rename(path)
+        log(f"generated {path.stat().st_size} bytes in {time.monotonic() - started:.1f} s")
     return path
 
 
@@ -319,7 +368,7 @@ class Case:
 
     @property
     def name(self):
-        return f"{self.stylesheet.stem} {self.size_text.upper()}"
+        return f"{self.stylesheet.stem} {self.size_text}"
 
 
 def prepare_case(case, catalogue_path):
@@ -334,6 +383,20 @@ def prepare_case(case, catalogue_path):
     shutil.copyfile(case.stylesheet, inputs / "trans.xsl")
     with open(catalogue_path, "rb") as stream:
         case.books = sum(block.count(b"<book ") for block in iter(lambda: stream.read(1 << 22), b""))
+
+
+def case_directory_names(stylesheets):
+    """A working-directory stem per stylesheet: its own stem, numbered where two share one."""
+    stems = [path.stem for path in stylesheets]
+    return [stem if stems.count(stem) == 1 else f"{stem}-{index + 1}" for index, stem in enumerate(stems)]
+
+
+def java_options_for(size, java_options, memory_kib):
+    """java's options at a catalogue of `size` bytes: from 1 GB on a maximum heap of three
+    quarters of `memory_kib`, unless the options already bound the heap."""
+    if size < HUGE or any(option.startswith(("-Xmx", "-XX:MaxHeapSize", "-XX:MaxRAM")) for option in java_options):
+        return list(java_options)
+    return [*java_options, f"-Xmx{max(1, memory_kib * 3 // 4 // 1024 ** 2)}g"]
 
 
 def commands(case, brendle, saxon_jar, java_options):
@@ -379,51 +442,61 @@ def check_outputs(case, outputs):
                                 f"{difference}, see {present['Saxon-HE'].parent}" if difference else ""))
 
 
-def measure_case(case, programs, options):
-    """Runs the programs in turns and fills case.outcomes."""
+def runs_for(size, options):
+    """(warm-up rounds, counted runs per program) at a catalogue of `size` bytes."""
+    if size >= HUGE:
+        return 0, options.runs_huge
+    if size >= LARGE:
+        return options.warmup, options.runs_large
+    return options.warmup, options.runs if size >= SMALL else options.runs_small
+
+
+def describe(measurement):
+    return (f"{measurement.seconds:.3f} s, {measurement.rss_kib / 1024:.0f} MiB, "
+            f"{measurement.minor_faults} + {measurement.major_faults} faults")
+
+
+def measure_case(case, programs, options, launcher):
+    """Runs the programs in turns, one at a time, and fills case.outcomes."""
     names = [name for name in programs if not case.outcomes[name].skipped]
-    size = parse_size(case.size_text)
-    runs = options.runs_large if size >= LARGE else options.runs_small if size < SMALL else options.runs
-    rounds = options.warmup + runs
+    warmups, runs = runs_for(parse_size(case.size_text), options)
     active = list(names)
-    for round_number in range(rounds):
-        warmup = round_number < options.warmup
+    for round_number in range(warmups + runs):
+        warmup = round_number < warmups
         shift = round_number % max(len(names), 1)
         for name in names[shift:] + names[:shift]:
             outcome = case.outcomes[name]
             if name not in active:
                 continue
-            command, _ = programs[name]
+            command, output = programs[name]
             clear_outputs(case)
             stem = case.directory / "logs" / name
-            # The warm-up round measures memory; the counted rounds measure time alone.
-            memory = warmup or options.warmup == 0
-            code, elapsed, rss = run_measured(command, case.directory, stem.with_suffix(".stdout"),
-                                              stem.with_suffix(".stderr"), options.timeout, memory)
-            label = "warm-up" if warmup else f"run {round_number - options.warmup + 1}/{runs}"
-            log(f"[{case.name}] {label}: {name} {elapsed:.3f} s"
-                + ("" if rss is None else f", {rss / 1024:.0f} MiB")
-                + ("" if code == 0 else f", exit {code}" if code is not None else ", timed out"))
-            if code != 0:
-                outcome.failure = (f"timed out after {options.timeout:.0f} s" if code is None
-                                   else f"exit status {code}: " + (tail(stem.with_suffix(".stderr"))
-                                                                   or tail(stem.with_suffix(".stdout"))))
+            failure, measurement = run_measured(launcher, command, case.directory, stem.with_suffix(".stdout"),
+                                                stem.with_suffix(".stderr"), options.timeout)
+            label = "warm-up" if warmup else f"run {round_number - warmups + 1}/{runs}"
+            log(f"[{case.name}] {label}: {name} " + ", ".join(
+                part for part in (describe(measurement) if measurement else "", failure) if part))
+            if failure:
+                if not failure.startswith("timed out"):
+                    detail = tail(stem.with_suffix(".stderr")) or tail(stem.with_suffix(".stdout"))
+                    failure += f": {detail}" if detail else ""
+                outcome.failure = failure
                 active.remove(name)
                 continue
-            if round_number == 0 and programs[name][1].is_file():
-                os.replace(programs[name][1], case.directory / "first" / f"{name}.htm")
-            if rss is not None:
-                outcome.rss_kib.append(rss)
+            if round_number == 0 and output.is_file():
+                os.replace(output, case.directory / "first" / f"{name}.htm")
             if not warmup:
-                outcome.seconds.append(elapsed)
-            elif elapsed >= options.long_run:
+                outcome.runs.append(measurement)
+            elif measurement.seconds >= options.long_run:
                 # A run this long is not worth repeating; it stands as the only sample.
-                outcome.seconds.append(elapsed)
+                outcome.runs.append(measurement)
                 outcome.single = True
                 active.remove(name)
         if round_number == 0:
             # The first results stay in first/ for a look when they disagree.
+            started = time.monotonic()
             check_outputs(case, {name: case.directory / "first" / f"{name}.htm" for name in names})
+            log(f"[{case.name}] results compared in {time.monotonic() - started:.1f} s")
 
 
 # ---------------------------------------------------------------------------------------
@@ -458,43 +531,85 @@ def seconds(value):
     return f"{value:.3f} s" if value < 10 else f"{value:.1f} s"
 
 
-def median_of(outcome, attribute):
-    return statistics.median(getattr(outcome, attribute))
-
-
 def measured(outcome):
-    return outcome is not None and bool(outcome.seconds) and bool(outcome.rss_kib)
+    """Whether the outcome has counted runs and none of its runs failed."""
+    return outcome is not None and bool(outcome.runs) and not outcome.failure and not outcome.skipped
 
 
-def cell(outcome):
+def median_of(outcome, attribute):
+    return statistics.median(getattr(run, attribute) for run in outcome.runs)
+
+
+def unmeasured_cell(outcome):
     if outcome.skipped:
         return outcome.skipped
     if outcome.failure:
         return f"**failed** ({outcome.failure.split(':')[0]})"
+    return "n/a"
+
+
+def cell(outcome):
     if not measured(outcome):
-        return "n/a"
+        return unmeasured_cell(outcome)
     text = f"{seconds(median_of(outcome, 'seconds'))}, {median_of(outcome, 'rss_kib') / 1024:.0f} MiB"
-    return text + (" (1 run)" if outcome.single else "")
+    return text + (" (1 run)" if len(outcome.runs) == 1 else "")
+
+
+def fault_cell(outcome):
+    if not measured(outcome):
+        return unmeasured_cell(outcome)
+    return f"{median_of(outcome, 'minor_faults'):,.0f} / {median_of(outcome, 'major_faults'):,.0f}"
 
 
 def ratio(case, other, attribute):
+    """Brendle4's median over `other`'s, as text; "–" where either is missing or the divisor is 0."""
     mine, theirs = case.outcomes.get("Brendle4"), case.outcomes.get(other)
-    if not measured(mine) or not measured(theirs):
+    if not measured(mine) or not measured(theirs) or median_of(theirs, attribute) == 0:
         return "–"
-    value = median_of(mine, attribute) / median_of(theirs, attribute)
-    return f"{value:.3g}"
+    return f"{median_of(mine, attribute) / median_of(theirs, attribute):.3g}"
+
+
+def growth_rows(cases):
+    """(stylesheet, program, smaller size, larger size, time ratio, memory ratio) for each step
+    between consecutive sizes of a stylesheet from 10 MB on, where start-up no longer dominates."""
+    rows = []
+    for stylesheet in dict.fromkeys(case.stylesheet for case in cases):
+        ordered = sorted((case for case in cases if case.stylesheet == stylesheet),
+                         key=lambda case: parse_size(case.size_text))
+        steps = [(a, b) for a, b in zip(ordered, ordered[1:]) if parse_size(a.size_text) >= SMALL]
+        for name in PROGRAMS:
+            for small, big in steps:
+                a, b = small.outcomes.get(name), big.outcomes.get(name)
+                if measured(a) and measured(b):
+                    rows.append((stylesheet.name, name, small.size_text, big.size_text,
+                                 median_of(b, "seconds") / median_of(a, "seconds"),
+                                 median_of(b, "rss_kib") / median_of(a, "rss_kib")))
+    return rows
+
+
+def machine_memory_kib():
+    try:
+        return next(int(line.split()[1]) for line in open("/proc/meminfo") if line.startswith("MemTotal"))
+    except (OSError, StopIteration):
+        return 0
+
+
+def available_memory_kib():
+    try:
+        return next(int(line.split()[1]) for line in open("/proc/meminfo") if line.startswith("MemAvailable"))
+    except (OSError, StopIteration):
+        return 0
 
 
 def machine_lines():
     model = "unknown"
-    memory = ""
     try:
         model = next(line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
                      if line.startswith("model name"))
-        total_kib = next(int(line.split()[1]) for line in open("/proc/meminfo") if line.startswith("MemTotal"))
-        memory = f", {total_kib / 1024 ** 2:.1f} GiB memory"
     except (OSError, StopIteration):
         pass
+    total_kib = machine_memory_kib()
+    memory = f", {total_kib / 1024 ** 2:.1f} GiB memory" if total_kib else ""
     cpus = len(os.sched_getaffinity(0))
     return f"{cpus} CPUs (nproc), {model}{memory}, Linux {platform.release()}"
 
@@ -523,19 +638,21 @@ def git_revision():
     return result.stdout.strip() or "unknown"
 
 
-def report(cases, options, saxon_jar, stream, started, load_before):
+def load_average():
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
+def report(cases, meta, plot_note):
+    """The Markdown report of the cases; `meta` says where, when and how they were measured."""
     lines = ["# Transformation benchmark", ""]
-    lines.append(f"- Date: {started:%Y-%m-%d %H:%M} UTC; revision {git_revision()}")
-    lines.append(f"- Machine: {machine_lines()}")
-    lines.append(f"- Load average before / after: {load_before} / "
-                 f"{' '.join(f'{x:.2f}' for x in os.getloadavg())}")
-    for version in tool_versions(saxon_jar):
-        lines.append(f"- {version}")
-    lines.append(f"- Runs: {options.warmup} warm-up then {options.runs} counted per program "
-                 f"({options.runs_small} below 10 MB, {options.runs_large} at 100 MB), programs alternating; median wall time of the "
-                 "counted runs; peak resident memory (GNU time %M) of the warm-up"
-                 + (" (of the counted runs, without a warm-up)" if options.warmup == 0 else ""))
-    lines.append(f"- Command: `{' '.join(['bench/run.py', *sys.argv[1:]])}`")
+    lines.append(f"- Date: {meta['date']}; revision {meta['revision']}")
+    lines.append(f"- Machine: {meta['machine']}")
+    lines.append(f"- Load average before / after: {meta['load_before']} / {meta['load_after']}")
+    lines += [f"- {version}" for version in meta["versions"]]
+    lines.append(f"- Runs: {meta['runs']}")
+    lines += [f"- {note}" for note in meta.get("notes", [])]
+    lines.append(f"- Command: `{meta['command']}`")
+    lines.append(f"- Plot: {plot_note}")
     lines += ["", "| Stylesheet | Catalogue | Brendle4 | xsltproc | Saxon-HE | "
               "time B4/xsltproc | memory B4/xsltproc | time B4/Saxon | memory B4/Saxon | results agree |",
               "|---|---|---|---|---|---|---|---|---|---|"]
@@ -547,21 +664,22 @@ def report(cases, options, saxon_jar, stream, started, load_before):
                                    ratio(case, "Saxon-HE", "seconds"), ratio(case, "Saxon-HE", "rss_kib")])
                      + f" | {agree} |")
 
-    growth = []
-    for stylesheet in dict.fromkeys(case.stylesheet for case in cases):
-        by_size = {parse_size(case.size_text): case for case in cases if case.stylesheet == stylesheet}
-        small, big = by_size.get(10 * 1024 ** 2), by_size.get(100 * 1024 ** 2)
-        if not small or not big:
-            continue
-        for name in PROGRAMS:
-            a, b = small.outcomes.get(name), big.outcomes.get(name)
-            if measured(a) and measured(b):
-                growth.append(f"| {stylesheet.name} | {name} | "
-                              f"{median_of(b, 'seconds') / median_of(a, 'seconds'):.3g} |")
-    if growth:
-        lines += ["", "Time growth from 10 MB to 100 MB:", "", "| Stylesheet | Program | 100 MB / 10 MB |",
-                  "|---|---|---|", *growth]
+    lines += ["", "Page faults per run (medians, minor / major):", "",
+              "| Stylesheet | Catalogue | Brendle4 | xsltproc | Saxon-HE | minor faults B4/xsltproc | "
+              "minor faults B4/Saxon |", "|---|---|---|---|---|---|---|"]
+    for case in cases:
+        lines.append(f"| {case.stylesheet.name} | {size_label(case.size_text)} | "
+                     + " | ".join(fault_cell(case.outcomes[name]) for name in PROGRAMS) + " | "
+                     + f"{ratio(case, 'xsltproc', 'minor_faults')} | {ratio(case, 'Saxon-HE', 'minor_faults')} |")
 
+    growth = growth_rows(cases)
+    if growth:
+        lines += ["", "Growth between catalogue sizes:", "", "| Stylesheet | Program | Step | time | peak memory |",
+                  "|---|---|---|---|---|"]
+        lines += [f"| {sheet} | {name} | {size_label(a)} → {size_label(b)} | × {t:.3g} | × {m:.3g} |"
+                  for sheet, name, a, b, t, m in growth]
+
+    stream = meta.get("stream")
     if stream is not None:
         lines += ["", "Memory stream, 1 GiB written in 4 KiB pieces (memory_stream_bench, "
                   f"medians of {STREAM_REPETITIONS} interleaved repetitions):", ""]
@@ -584,36 +702,184 @@ def report(cases, options, saxon_jar, stream, started, load_before):
     if notes:
         lines += ["", "Problems:", "", *notes]
 
-    lines += ["", "<details><summary>All runs: wall seconds of the counted runs; "
-              "peak MiB of the warm-up</summary>", ""]
+    lines += ["", "<details><summary>All counted runs: wall time, peak memory, minor + major page faults"
+              "</summary>", ""]
     for case in cases:
         for name in PROGRAMS:
             outcome = case.outcomes[name]
-            if outcome.seconds:
-                lines.append(f"- {case.name}, {name}: " + ", ".join(f"{x:.4f}" for x in outcome.seconds)
-                             + " s; " + ", ".join(f"{x / 1024:.0f}" for x in outcome.rss_kib) + " MiB")
+            if outcome.runs:
+                lines.append(f"- {case.name}, {name}: " + "; ".join(
+                    f"{run.seconds:.4f} s, {run.rss_kib / 1024:.0f} MiB, {run.minor_faults} + {run.major_faults}"
+                    for run in outcome.runs))
     lines += ["", "</details>", ""]
     return "\n".join(lines)
 
 
 # ---------------------------------------------------------------------------------------
+# Results file
+
+def results_json(cases, meta):
+    """Everything the report and the plot are made from, as JSON-ready data."""
+    return {"format": RESULTS_FORMAT, "meta": meta, "cases": [{
+        "stylesheet": str(case.stylesheet), "size": case.size_text, "bytes": parse_size(case.size_text),
+        "books": case.books, "directory": str(case.directory),
+        "checks": [{"label": label, "passed": passed, "detail": detail} for label, passed, detail in case.checks],
+        "programs": {name: {"runs": [dataclasses.asdict(run) for run in outcome.runs], "failure": outcome.failure,
+                            "skipped": outcome.skipped, "single": outcome.single}
+                     for name, outcome in case.outcomes.items()},
+    } for case in cases]}
+
+
+def results_from_json(data):
+    """(cases, meta) back from results_json's data; raises ValueError for another format."""
+    if not isinstance(data, dict) or data.get("format") != RESULTS_FORMAT:
+        raise ValueError(f"not a results file of format {RESULTS_FORMAT}")
+    cases = []
+    for entry in data["cases"]:
+        case = Case(Path(entry["stylesheet"]), entry["size"], Path(entry["directory"]), books=entry["books"])
+        case.checks = [(check["label"], check["passed"], check["detail"]) for check in entry["checks"]]
+        for name, outcome in entry["programs"].items():
+            case.outcomes[name] = Outcome([Measurement(**run) for run in outcome["runs"]], outcome["failure"],
+                                          outcome["skipped"], outcome["single"])
+        cases.append(case)
+    return cases, data["meta"]
+
+
+# ---------------------------------------------------------------------------------------
+# Growth plot
+
+METRICS = [("seconds", "wall time", "seconds", 1.0),
+           ("rss_kib", "peak memory", "MiB", 1 / 1024),
+           ("minor_faults", "minor page faults", "faults per run", 1.0)]
+COLOURS = {"Brendle4": "#1f5fbf", "xsltproc": "#d95f02", "Saxon-HE": "#1b9e77"}
+POINT_TYPES = {"Brendle4": 7, "xsltproc": 5, "Saxon-HE": 9}
+
+
+@dataclass
+class Panel:
+    title: str
+    unit: str
+    series: dict   # program -> [(catalogue bytes, median)] in size order
+
+
+def plot_panels(cases):
+    """The plot's panels, a row per stylesheet and a column per metric. Programs that were
+    skipped or failed at a size have no point there."""
+    panels = []
+    for stylesheet in dict.fromkeys(case.stylesheet for case in cases):
+        ordered = sorted((case for case in cases if case.stylesheet == stylesheet),
+                         key=lambda case: parse_size(case.size_text))
+        for attribute, title, unit, scale in METRICS:
+            series = {}
+            for name in PROGRAMS:
+                points = [(parse_size(case.size_text), median_of(case.outcomes[name], attribute) * scale)
+                          for case in ordered if measured(case.outcomes.get(name))]
+                if points:
+                    series[name] = points
+            panels.append(Panel(f"{stylesheet.name}: {title}", unit, series))
+    return panels
+
+
+def size_tics(cases):
+    """(bytes, label) of every catalogue size, in size order."""
+    return sorted({(parse_size(case.size_text), size_label(case.size_text)) for case in cases})
+
+
+def gnuplot_quote(text):
+    return "'" + str(text).replace("'", "''") + "'"
+
+
+def gnuplot_script(panels, tics, png_path, title):
+    columns = len(METRICS)
+    rows = max(1, len(panels) // columns)
+    lines = [f"set terminal pngcairo size {520 * columns},{400 * rows} font 'sans,10'",
+             f"set output {gnuplot_quote(png_path)}",
+             "set logscale xy", "set grid", "set key top left", "set format y '%g'", "set xlabel 'catalogue'",
+             "set xtics (" + ", ".join(f"{gnuplot_quote(label)} {size}" for size, label in tics) + ")",
+             f"set xrange [{tics[0][0] / 2}:{tics[-1][0] * 2}]"]
+    for index, panel in enumerate(panels):
+        for number, points in enumerate(panel.series.values()):
+            lines += [f"$p{index}s{number} << EOD", *(f"{x} {y!r}" for x, y in points), "EOD"]
+    lines.append(f"set multiplot layout {rows},{columns} title {gnuplot_quote(title)}")
+    for index, panel in enumerate(panels):
+        lines += [f"set title {gnuplot_quote(panel.title)}", f"set ylabel {gnuplot_quote(panel.unit)}"]
+        if not panel.series:
+            lines += ["set label 1 'no measurements' at graph 0.5, 0.5 center", "unset key",
+                      f"plot [{tics[0][0] / 2}:{tics[-1][0] * 2}] [1:10] 1/0 notitle", "unset label 1", "set key"]
+            continue
+        lines.append("plot " + ", ".join(
+            f"$p{index}s{number} using 1:2 with linespoints lw 2 ps 1.2 pt {POINT_TYPES[name]} "
+            f"lc rgb '{COLOURS[name]}' title {gnuplot_quote(name)}"
+            for number, name in enumerate(panel.series)))
+    lines += ["unset multiplot", ""]
+    return "\n".join(lines)
+
+
+def draw_plot(cases, png_path, title):
+    """Draws the growth plot into png_path; returns what the report says about it."""
+    if not cases:
+        return "not drawn: no cases"
+    gnuplot = shutil.which("gnuplot")
+    if not gnuplot:
+        return "not drawn: gnuplot not found (apt-get install gnuplot-nox)"
+    png_path.parent.mkdir(parents=True, exist_ok=True)
+    partial = png_path.with_suffix(".partial.png")
+    script = gnuplot_script(plot_panels(cases), size_tics(cases), partial, title)
+    result = subprocess.run([gnuplot], input=script, capture_output=True, text=True)
+    if result.returncode != 0 or not partial.is_file():
+        partial.unlink(missing_ok=True)
+        return f"not drawn: gnuplot failed: {' | '.join(result.stderr.strip().splitlines()[-3:])}"
+    partial.replace(png_path)
+    return f"{png_path} (time, peak memory and minor page faults against catalogue size, log-log)"
+
+
+# ---------------------------------------------------------------------------------------
+
+def finish(cases, meta, out, plot_copies, save_json):
+    """Writes the results file (when `save_json`), the plot and the report; returns the exit status."""
+    out.parent.mkdir(parents=True, exist_ok=True)
+    if save_json:
+        out.with_suffix(".json").write_text(json.dumps(results_json(cases, meta), indent=1) + "\n", encoding="utf-8")
+        log(f"results written to {out.with_suffix('.json')}")
+    png = out.with_suffix(".png")
+    plot_note = draw_plot(cases, png, f"Brendle4, xsltproc and Saxon-HE, {meta['date']}, revision {meta['revision']}")
+    if plot_note.startswith("not drawn"):
+        png.unlink(missing_ok=True)   # a plot of earlier results would pass for these
+    else:
+        for copy in plot_copies:
+            copy.parent.mkdir(parents=True, exist_ok=True)
+            shutil.copyfile(png, copy)
+            plot_note += f"; copied to {copy}"
+    log(f"plot: {plot_note}")
+    text = report(cases, meta, plot_note)
+    out.write_text(text, encoding="utf-8")
+    print(text)
+    log(f"report written to {out}")
+    failed = any(not passed for case in cases for _, passed, _ in case.checks) or \
+        any(outcome.failure for case in cases for outcome in case.outcomes.values())
+    return 1 if failed else 0
+
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--sizes", default=DEFAULT_SIZES, help=f"catalogue sizes (default {DEFAULT_SIZES})")
+    parser.add_argument("--sizes", default=DEFAULT_SIZES,
+                        help=f"catalogue sizes, K, M and G being powers of 1024 (default {DEFAULT_SIZES})")
     parser.add_argument("--xsl", action="append", type=Path, metavar="FILE",
                         help="a stylesheet to measure (repeatable; default bench/select.xsl and bench/group.xsl)")
     parser.add_argument("--generator", type=Path, default=BENCH / "gen_catalog.py",
-                        help="catalogue generator taking SIZE OUTPUT (default bench/gen_catalog.py)")
-    parser.add_argument("--runs", type=int, default=5, help="measured runs per program (default 5)")
+                        help="catalogue generator taking SIZE OUTPUT, SIZE in bytes; a .py file runs under "
+                             "this Python (default bench/gen_catalog.py)")
+    parser.add_argument("--runs", type=int, default=5, help="measured runs per program from 10 MB on (default 5)")
     parser.add_argument("--runs-small", type=int, default=21,
                         help="measured runs below 10 MB, where runs are short and noise large (default 21)")
-    parser.add_argument("--runs-large", type=int, default=3, help="measured runs at 100 MB and more (default 3)")
-    parser.add_argument("--warmup", type=int, default=1, help="warm-up rounds, not counted (default 1)")
+    parser.add_argument("--runs-large", type=int, default=3, help="measured runs from 100 MB on (default 3)")
+    parser.add_argument("--runs-huge", type=int, default=1,
+                        help="measured runs from 1 GB on, where there is no warm-up (default 1)")
+    parser.add_argument("--warmup", type=int, default=1, help="warm-up rounds below 1 GB, not counted (default 1)")
     parser.add_argument("--long-run", type=float, default=120.0, metavar="SECONDS",
                         help="a warm-up run at least this long is the program's only run (default 120)")
     parser.add_argument("--timeout", type=float, default=3600.0, metavar="SECONDS",
-                        help="a run taking longer is killed and counted as failed (default 3600)")
+                        help="a run taking longer is killed and counted as failed; 0 for none (default 3600)")
     parser.add_argument("--slow-xsltproc", action="store_true",
                         help="also run xsltproc on stylesheets with xsl:key at 100 MB and more")
     parser.add_argument("--brendle", type=Path, help="the Brendle4 program to measure (default: build it)")
@@ -629,33 +895,47 @@ def main():
                         help="where the cases' working directories go (default build/bench-runs)")
     parser.add_argument("--data-dir", type=Path, default=ROOT / "build" / "bench-data",
                         help="catalogue cache (default build/bench-data)")
-    parser.add_argument("--out", type=Path, default=ROOT / "build" / "bench-results.md",
-                        help="the Markdown report (default build/bench-results.md)")
+    parser.add_argument("--out", type=Path,
+                        help="the Markdown report; the results (.json) and the plot (.png) go beside it "
+                             "(default build/bench-results.md, or beside --from-json's file)")
+    parser.add_argument("--plot", action="append", type=Path, default=[], metavar="FILE",
+                        help="also copy the plot to FILE, e.g. bench/growth.png (repeatable)")
+    parser.add_argument("--from-json", type=Path, metavar="FILE",
+                        help="measure nothing: redraw the report and the plot from a saved results file")
     options = parser.parse_args()
 
-    sizes = [text.strip() for text in options.sizes.split(",") if text.strip()]
-    for text in sizes:
-        parse_size(text)
+    if options.from_json:
+        try:
+            cases, meta = results_from_json(json.loads(options.from_json.read_text(encoding="utf-8")))
+        except (OSError, ValueError, KeyError, TypeError) as error:
+            sys.exit(f"run.py: cannot read {options.from_json}: {error}")
+        return finish(cases, meta, options.out or options.from_json.with_suffix(".md"), options.plot, False)
+
+    try:
+        sizes = [canonical_size(text) for text in options.sizes.split(",") if text.strip()]
+    except argparse.ArgumentTypeError as error:
+        sys.exit(f"run.py: {error}")
     stylesheets = [path.resolve() for path in (options.xsl or DEFAULT_STYLESHEETS)]
     for path in stylesheets + [options.generator]:
         if not path.is_file():
             sys.exit(f"run.py: {path} not found")
-    if min(options.runs, options.runs_small, options.runs_large) < 1 or options.warmup < 0:
+    if min(options.runs, options.runs_small, options.runs_large, options.runs_huge) < 1 or options.warmup < 0:
         sys.exit("run.py: the numbers of runs must be at least 1, --warmup at least 0")
     if not shutil.which("xsltproc"):
         sys.exit("run.py: xsltproc not found (apt-get install xsltproc)")
-    if not os.access(TIME, os.X_OK):
-        sys.exit(f"run.py: GNU time not found at {TIME} (apt-get install time)")
     build_dir = options.build_dir.resolve()
+    generator = options.generator.resolve()
 
-    brendle = None
-    stream_executable = None
-    targets = []
+    targets = ["measured_run"]
     if not options.no_brendle and not options.brendle:
         targets.append("Brendle4")
     if not options.no_stream:
         targets.append("memory_stream_bench")
-    built = build(build_dir, targets) if targets else []
+    built = build(build_dir, targets)
+    launcher = find_executable(build_dir, "measured_run") if "measured_run" in built else None
+    if not launcher:
+        sys.exit("run.py: measured_run could not be built")
+    brendle = None
     if options.brendle:
         brendle = options.brendle.resolve()
         if not os.access(brendle, os.X_OK):
@@ -665,6 +945,7 @@ def main():
         if not brendle:
             sys.exit("run.py: Brendle4 could not be built; give --brendle PATH or --no-brendle")
     stream = None
+    stream_executable = None
     if not options.no_stream:
         stream_executable = find_executable(build_dir, "memory_stream_bench") \
             if "memory_stream_bench" in built else None
@@ -677,36 +958,57 @@ def main():
             log("Saxon-HE not found (apt-get install libsaxonhe-java); measuring without it")
 
     started = datetime.datetime.now(datetime.timezone.utc)
-    load_before = " ".join(f"{x:.2f}" for x in os.getloadavg())
+    load_before = load_average()
     if stream_executable:
         log("running memory_stream_bench")
         stream = run_stream_benchmark(stream_executable)
 
+    notes = []
+    memory_kib = machine_memory_kib()
+    if saxon_jar and any(parse_size(size) >= HUGE for size in sizes):
+        notes.append(f"Saxon-HE from 1 GB on: java {' '.join(java_options_for(HUGE, options.java_option, memory_kib))}"
+                     .rstrip())
     cases = []
-    for stylesheet in stylesheets:
+    for stylesheet, directory_name in zip(stylesheets, case_directory_names(stylesheets)):
         uses_key = "<xsl:key" in stylesheet.read_text(encoding="utf-8", errors="replace")
         for size_text in sizes:
-            case = Case(stylesheet, size_text, options.work_dir.resolve() / f"{stylesheet.stem}-{size_text.upper()}")
-            prepare_case(case, catalogue(options.generator, size_text, options.data_dir.resolve()))
-            programs = commands(case, brendle, saxon_jar, options.java_option)
+            size = parse_size(size_text)
+            case = Case(stylesheet, size_text, options.work_dir.resolve() / f"{directory_name}-{size_text}")
+            prepare_case(case, catalogue(generator, size_text, options.data_dir.resolve()))
+            programs = commands(case, brendle, saxon_jar, java_options_for(size, options.java_option, memory_kib))
             for name in PROGRAMS:
                 case.outcomes[name] = Outcome()
                 if name not in programs:
                     missing = name == "Saxon-HE" and not options.no_saxon
                     case.outcomes[name].skipped = "not installed" if missing else "not run"
-            if uses_key and parse_size(size_text) >= LARGE and not options.slow_xsltproc:
+            if uses_key and size >= LARGE and not options.slow_xsltproc:
                 case.outcomes["xsltproc"].skipped = "skipped: key() is quadratic here (--slow-xsltproc)"
-            measure_case(case, programs, options)
+            if size >= HUGE:
+                # Runs this big need most of the machine: what else is running shows here.
+                note = (f"Before {case.name}: {available_memory_kib() / 1024 ** 2:.1f} GiB memory available, "
+                        f"load average {load_average()}")
+                log(note)
+                notes.append(note)
+            measure_case(case, programs, options, launcher)
             cases.append(case)
 
-    text = report(cases, options, saxon_jar, stream, started, load_before)
-    options.out.parent.mkdir(parents=True, exist_ok=True)
-    options.out.write_text(text, encoding="utf-8")
-    print(text)
-    log(f"report written to {options.out}")
-    failed = any(not passed for case in cases for _, passed, _ in case.checks) or \
-        any(outcome.failure for case in cases for outcome in case.outcomes.values())
-    return 1 if failed else 0
+    meta = {
+        "date": f"{started:%Y-%m-%d %H:%M} UTC",
+        "revision": git_revision(),
+        "machine": machine_lines(),
+        "load_before": load_before,
+        "load_after": load_average(),
+        "versions": tool_versions(saxon_jar),
+        "runs": (f"{options.warmup} warm-up round{'' if options.warmup == 1 else 's'}, then per program "
+                 f"{options.runs_small} counted runs below 10 MB, {options.runs} below 100 MB, "
+                 f"{options.runs_large} below 1 GB and {options.runs_huge} from 1 GB on (without a warm-up); "
+                 "programs alternating, one at a time, each run measured alone by measured_run; medians of "
+                 "the counted runs' wall time, peak resident memory (ru_maxrss) and page faults"),
+        "notes": notes,
+        "command": " ".join(["bench/run.py", *sys.argv[1:]]),
+        "stream": stream,
+    }
+    return finish(cases, meta, options.out or DEFAULT_OUT, options.plot, True)
 
 
 if __name__ == "__main__":

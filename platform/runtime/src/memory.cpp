@@ -57,6 +57,9 @@ bool Resize(GlobalMemoryBlock& block, SIZE_T capacity) noexcept {
         }
     }
     if (grown == MAP_FAILED) return false;
+    // A large result fills its block page after page: 2 MiB pages take a fault where 4 KiB
+    // pages take five hundred.
+    (void)madvise(grown, length, MADV_HUGEPAGE);
     block.data = static_cast<unsigned char*>(grown);
     block.capacity = length;
     block.mapped = true;

@@ -475,12 +475,15 @@ void* AllocateLarge(std::size_t size) noexcept {
             list = *reinterpret_cast<char**>(start);
         } else {
             if (gLargeNext == nullptr || static_cast<std::size_t>(gLargeEnd - gLargeNext) < span) {
-                char* chunk = MapUnits(kChunk, true);
+                // As for segments, the first unit of the process keeps small pages.
+                const bool first = gLargeNext == nullptr;
+                char* chunk = MapUnits(kChunk, false);
                 if (chunk == nullptr) return nullptr;
                 if (!MarkUnits(chunk, kChunk, kLargeRegion)) {
                     ::munmap(chunk, kChunk);
                     return nullptr;
                 }
+                (void)::madvise(first ? chunk + kUnit : chunk, first ? kChunk - kUnit : kChunk, MADV_HUGEPAGE);
                 gLargeNext = chunk;
                 gLargeEnd = chunk + kChunk;
             }
