@@ -37,7 +37,11 @@ TEST_F(BoundsTest, ARefusalRepeatedThousandsOfTimesKeepsItsFirstReasonsOnly) {
     const std::string reason = ParseReason(document);
     EXPECT_NE(reason.find("The external entity \"" + Absolute("outside.ent") + "\" is refused"), std::string::npos)
         << reason;
-    EXPECT_NE(reason.find("; and 149990 more messages"), std::string::npos) << reason;
+    // All of them counted; libxml2 2.15 stops the parse after fifty thousand, 2.9.14 goes on.
+    const std::size_t more = reason.find("; and ");
+    ASSERT_NE(more, std::string::npos) << reason;
+    EXPECT_GE(std::stoul(reason.substr(more + 6)), 49000u) << reason;
+    EXPECT_NE(reason.find(" more messages", more), std::string::npos) << reason;
     EXPECT_LT(reason.size(), 16u * 1024);
 }
 
@@ -98,7 +102,7 @@ TEST(KeyRewriteBounds, ExpressionsFullOfKeyCallsAreReadInTimeInProportionToTheir
     }
 }
 
-TEST_F(BoundsTest, ModulesImportingTheirModulesTwiceFailQuicklyWhileALongChainCompiles) {
+TEST_F(BoundsTest, ModulesImportingTheirModulesTwiceFailQuicklyWhileManyImportsCompile) {
     constexpr int kLevels = 30;
     for (int level = 0; level < kLevels; ++level) {
         const std::string next = "level" + std::to_string(level + 1) + ".xsl";
@@ -115,8 +119,17 @@ TEST_F(BoundsTest, ModulesImportingTheirModulesTwiceFailQuicklyWhileALongChainCo
     EXPECT_NE(description.find("reads of its imported and included modules; it is refused"), std::string::npos)
         << description;
 
-    // Three hundred modules in a row, each importing the next once, compile and run.
-    constexpr int kChain = 300;
+    // Three hundred modules imported side by side, and a chain of thirty imports each of the
+    // next, compile and run. (libxslt from 1.1.40 on refuses chains of forty and more itself.)
+    std::string imports;
+    for (int module = 0; module < 300; ++module) {
+        const std::string name = "side" + std::to_string(module) + ".xsl";
+        WriteFile(name, Stylesheet(kTextOutput + (module == 299 ? "<xsl:template match=\"/\">side by side</xsl:template>"
+                                                                : "")));
+        imports += "<xsl:import href=\"" + name + "\"/>";
+    }
+    WriteFile("sides.xsl", Stylesheet(imports + kTextOutput));
+    constexpr int kChain = 30;
     for (int link = 0; link < kChain; ++link) {
         const std::string next = "link" + std::to_string(link + 1) + ".xsl";
         const std::string import = link + 1 < kChain ? "<xsl:import href=\"" + next + "\"/>" : "";
@@ -124,6 +137,7 @@ TEST_F(BoundsTest, ModulesImportingTheirModulesTwiceFailQuicklyWhileALongChainCo
         WriteFile("link" + std::to_string(link) + ".xsl", Stylesheet(import + kTextOutput + body));
     }
     WriteFile("in.xml", "<r/>");
+    EXPECT_EQ(Transform("sides.xsl", "in.xml"), "side by side");
     EXPECT_EQ(Transform("link0.xsl", "in.xml"), "end of the chain");
 }
 
