@@ -13,6 +13,7 @@
     <xsl:variable name="all" select="/catalog/book"/>
     <html>
       <head>
+        <meta http-equiv="Content-Type" content="text/html; charset=UTF-8"/>
         <title>Catalogue by genre</title>
       </head>
       <body>

@@ -9,6 +9,7 @@
   <xsl:template match="/catalog">
     <html>
       <head>
+        <meta http-equiv="Content-Type" content="text/html; charset=UTF-8"/>
         <title>Catalogue: books under <xsl:value-of select="$maxprice"/></title>
       </head>
       <body>

@@ -1,5 +1,6 @@
 #include "engine/heap.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 
 #include <malloc.h>
@@ -7,11 +8,13 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <utility>
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
@@ -33,7 +36,7 @@ namespace {
 // 4 MiB units it covers: every unit of the heap is either a segment of slabs or part of a
 // region of large blocks.
 constexpr std::size_t kUnit = std::size_t{4} << 20;
-constexpr std::size_t kChunk = std::size_t{64} << 20;
+constexpr std::size_t kChunk = std::size_t{16} << 20;
 constexpr std::size_t kPage = 4096;
 
 // A segment is one unit: a header slab describing the other 63 slabs of 64 KiB, each holding
@@ -42,10 +45,10 @@ constexpr std::size_t kSlabBytes = std::size_t{64} << 10;
 constexpr std::size_t kSlabsPerSegment = kUnit / kSlabBytes;
 constexpr std::size_t kSmallMost = std::size_t{16} << 10;
 
-// Larger blocks carry a header and lie in spans of whole pages; from 32 MiB on each has a
+// Larger blocks carry a header and lie in spans of whole pages; from 16 MiB on each has a
 // mapping of its own, which grows without a copy.
 constexpr std::size_t kLargeHeader = 16;
-constexpr std::size_t kOwnMappingLeast = std::size_t{32} << 20;
+constexpr std::size_t kOwnMappingLeast = std::size_t{16} << 20;
 
 // The sizes of small blocks: every 8 bytes up to 128, every 16 up to 256, then four sizes to
 // each doubling. The libraries' nodes are 120 bytes and their strings mostly short, and none
@@ -136,6 +139,117 @@ char* MapUnits(std::size_t length, bool hugePages) noexcept {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Fresh memory costs most at its first touch, when the system clears each page. Once a run has
+// used its first chunk, a thread of the heap's own maps the next chunk and touches its pages
+// while the XML work goes on, so that with a second core free the clearing leaves the work's
+// path. It stays one chunk ahead, and stops between two 2 MiB steps when the process ends.
+
+class ChunkPager;
+ChunkPager& Pager() noexcept;
+
+class ChunkPager {
+public:
+    // A new chunk of kChunk bytes aligned to a unit, touched already when the pager had time;
+    // null when the system has no memory left. The caller marks its units and chooses its pages.
+    char* Take() noexcept {
+        char* chunk = nullptr;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            chunk = std::exchange(ready_, nullptr);
+            // A run that has needed this many chunks is a large one, likely to need more; a small
+            // one never pays for the thread or for a chunk it will not use.
+            if (++taken_ >= kChunksBeforePaging && !stopping_ && Start()) {
+                wanted_ = true;
+                wake_.notify_one();
+            }
+        }
+        return chunk != nullptr ? chunk : MapUnits(kChunk, false);
+    }
+
+private:
+    static constexpr std::size_t kStep = std::size_t{2} << 20;
+    static constexpr std::size_t kChunksBeforePaging = 4;
+
+    // Starts the thread once; called with the mutex held.
+    bool Start() noexcept {
+        if (started_) return true;
+        pthread_attr_t attributes;
+        if (::pthread_attr_init(&attributes) != 0) return false;
+        (void)::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_JOINABLE);
+        started_ = ::pthread_create(&thread_, &attributes, Loop, this) == 0;
+        ::pthread_attr_destroy(&attributes);
+        if (started_) {
+            static const bool registered = [] {
+                std::atexit([] { Pager().Stop(); });
+                ::pthread_atfork([] { Pager().mutex_.lock(); }, [] { Pager().mutex_.unlock(); },
+                                 [] {
+                                     // The child has no pager thread; it starts its own when needed.
+                                     Pager().started_ = false;
+                                     Pager().wanted_ = false;
+                                     Pager().mutex_.unlock();
+                                 });
+                return true;
+            }();
+            (void)registered;
+        }
+        return started_;
+    }
+
+    void Stop() noexcept {
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            wake_.notify_one();
+            if (!started_) return;
+            started_ = false;
+        }
+        ::pthread_join(thread_, nullptr);
+    }
+
+    static void* Loop(void* opaque) noexcept {
+        auto& pager = *static_cast<ChunkPager*>(opaque);
+        std::unique_lock<std::mutex> lock(pager.mutex_);
+        for (;;) {
+            pager.wake_.wait(lock, [&] { return pager.wanted_ || pager.stopping_; });
+            if (pager.stopping_) return nullptr;
+            pager.wanted_ = false;
+            if (pager.ready_ != nullptr) continue;
+            lock.unlock();
+            char* chunk = MapUnits(kChunk, false);
+            if (chunk != nullptr) {
+                (void)::madvise(chunk, kChunk, MADV_HUGEPAGE);
+                for (std::size_t step = 0; step < kChunk && !pager.stopping_.load(std::memory_order_relaxed);
+                     step += kStep)
+                    for (std::size_t page = step; page < step + kStep; page += kPage)
+                        static_cast<volatile char*>(chunk)[page] = 0;
+            }
+            lock.lock();
+            if (chunk != nullptr && pager.ready_ == nullptr && !pager.stopping_)
+                pager.ready_ = chunk;
+            else if (chunk != nullptr)
+                ::munmap(chunk, kChunk);
+        }
+    }
+
+    friend ChunkPager& Pager() noexcept;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    pthread_t thread_{};
+    bool started_ = false;
+    bool wanted_ = false;
+    std::size_t taken_ = 0;
+    std::atomic<bool> stopping_{false};
+    char* ready_ = nullptr;
+};
+
+// Never destroyed: the heap serves the libraries until the very end of the process.
+ChunkPager& Pager() noexcept {
+    static ChunkPager* const pager = new ChunkPager;
+    return *pager;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Small blocks: slabs owned by one thread's heap each. The owner allocates and frees without a
 // lock; other threads hand their frees back through the slab's remote list.
 
@@ -189,26 +303,26 @@ Slab& SlabOf(const void* block) noexcept {
     return reinterpret_cast<SegmentHeader*>(segment)->slabs[index];
 }
 
-// Segments are handed to heaps from chunks; the first segment of the process keeps small pages,
-// so that a short run does not pay for clearing 2 MiB pages it hardly uses.
+// Segments are handed to heaps from chunks. The first one of the process keeps small pages: the
+// main thread's heap takes it and hardly uses it, and 2 MiB pages there would be cleared for
+// nothing.
+constexpr std::size_t kSegmentsWithSmallPages = 1;
 char* gSegmentsNext = nullptr;
 char* gSegmentsEnd = nullptr;
-bool gFirstSegment = true;
+bool gFirstChunk = true;
 
 char* NewSegment() noexcept {
     const std::lock_guard<std::mutex> lock(gRegionMutex);
     if (gSegmentsNext == gSegmentsEnd) {
-        char* chunk = MapUnits(kChunk, false);
+        char* chunk = Pager().Take();
         if (chunk == nullptr) return nullptr;
         if (!MarkUnits(chunk, kChunk, kSegment)) {
             ::munmap(chunk, kChunk);
             return nullptr;
         }
-        if (gFirstSegment)
-            (void)::madvise(chunk + kUnit, kChunk - kUnit, MADV_HUGEPAGE);
-        else
-            (void)::madvise(chunk, kChunk, MADV_HUGEPAGE);
-        gFirstSegment = false;
+        const std::size_t small = gFirstChunk ? kSegmentsWithSmallPages * kUnit : 0;
+        (void)::madvise(chunk + small, kChunk - small, MADV_HUGEPAGE);
+        gFirstChunk = false;
         gSegmentsNext = chunk;
         gSegmentsEnd = chunk + kChunk;
     }
@@ -477,7 +591,7 @@ void* AllocateLarge(std::size_t size) noexcept {
             if (gLargeNext == nullptr || static_cast<std::size_t>(gLargeEnd - gLargeNext) < span) {
                 // As for segments, the first unit of the process keeps small pages.
                 const bool first = gLargeNext == nullptr;
-                char* chunk = MapUnits(kChunk, false);
+                char* chunk = Pager().Take();
                 if (chunk == nullptr) return nullptr;
                 if (!MarkUnits(chunk, kChunk, kLargeRegion)) {
                     ::munmap(chunk, kChunk);

@@ -2,7 +2,9 @@
 // system's pages one 4 KiB page at a time, the first touch of each page costs a fault that takes
 // longer than the work done on it. This heap takes its memory in large regions that the system
 // may back with 2 MiB pages, keeps small blocks of one size together in slabs with a free list
-// per thread, and keeps what is freed for the next allocation instead of giving it back.
+// per thread, and keeps what is freed for the next allocation instead of giving it back. A run
+// that grows large gets its next region touched ahead by a thread of the heap, off the work's
+// own path.
 #pragma once
 
 #include <cstddef>
