@@ -1,6 +1,7 @@
 #include "linear/ids.h"
 
 #include "engine/libxslt_fields.h"
+#include "linear/transformation_local.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
@@ -21,23 +22,12 @@ namespace xmlservice {
 namespace {
 
 std::atomic<std::uint64_t> gIdsGiven{0};
-thread_local GeneratedIds* tCurrentIds = nullptr;
 
 }  // namespace
 
-class GeneratedIds {
+class GeneratedIds : public TransformationLocal<GeneratedIds> {
 public:
-    explicit GeneratedIds(xsltTransformContextPtr context) noexcept : context_(context), previous_(tCurrentIds) {
-        tCurrentIds = this;
-    }
-    ~GeneratedIds() { tCurrentIds = previous_; }
-    GeneratedIds(const GeneratedIds&) = delete;
-    GeneratedIds& operator=(const GeneratedIds&) = delete;
-
-    // The ids of the transformation that `context` runs.
-    static GeneratedIds* Of(xsltTransformContextPtr context) noexcept {
-        return tCurrentIds != nullptr && tCurrentIds->context_ == context ? tCurrentIds : nullptr;
-    }
+    explicit GeneratedIds(xsltTransformContextPtr context) noexcept : TransformationLocal(context) {}
 
     // The id number of `node`, the next number when it has none yet; 0 when the numbers are
     // used up. May throw std::bad_alloc.
@@ -73,8 +63,6 @@ private:
         return &numbers_[node];
     }
 
-    xsltTransformContextPtr const context_;
-    GeneratedIds* const previous_;
     std::unordered_map<const xmlNode*, unsigned long> numbers_;
     unsigned long next_ = 0;
 };

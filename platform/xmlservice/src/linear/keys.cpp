@@ -3,6 +3,7 @@
 #include "engine/handles.h"
 #include "linear/key_rewrite.h"
 #include "engine/libxslt_fields.h"
+#include "linear/transformation_local.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
@@ -88,23 +89,11 @@ public:
     bool allBuilt = false;
 };
 
-thread_local KeyTables* tCurrentTables = nullptr;
-
 }  // namespace
 
-class KeyTables {
+class KeyTables : public TransformationLocal<KeyTables> {
 public:
-    explicit KeyTables(xsltTransformContextPtr context) noexcept : context_(context), previous_(tCurrentTables) {
-        tCurrentTables = this;
-    }
-    ~KeyTables() { tCurrentTables = previous_; }
-    KeyTables(const KeyTables&) = delete;
-    KeyTables& operator=(const KeyTables&) = delete;
-
-    // The tables of the transformation that `context` runs, when the service keeps them.
-    static KeyTables* Of(xsltTransformContextPtr context) noexcept {
-        return tCurrentTables != nullptr && tCurrentTables->context_ == context ? tCurrentTables : nullptr;
-    }
+    explicit KeyTables(xsltTransformContextPtr context) noexcept : TransformationLocal(context) {}
 
     // The group of `value` for the key `name` in `document`; null when there is none. May throw
     // std::bad_alloc.
@@ -257,8 +246,6 @@ private:
         StopTransform(context_);
     }
 
-    xsltTransformContextPtr const context_;
-    KeyTables* const previous_;
     std::unordered_map<xmlDocPtr, DocumentTables> documents_;
     int buildDepth_ = 0;
 };
