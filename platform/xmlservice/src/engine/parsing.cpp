@@ -17,7 +17,7 @@ namespace {
 // defaults of the internal subset are applied, as XML requires. Short texts are kept inside
 // their nodes. XML_PARSE_HUGE lifts libxml2's limits on the length of a single text, value or
 // name, which the memory budget covers; ParseHooks takes it back as soon as a document declares
-// entities or nests deep, so that the limits on entity expansion and depth stay.
+// or uses entities or nests deep, so that the limits on entity expansion and depth stay.
 constexpr int kParseOptions =
     XML_PARSE_NONET | XML_PARSE_NOENT | XML_PARSE_NOCDATA | XML_PARSE_DTDATTR | XML_PARSE_COMPACT | XML_PARSE_HUGE;
 
@@ -32,6 +32,8 @@ struct ParseHooks {
     endElementNsSAX2Func endElement = nullptr;
     entityDeclSAXFunc declareEntity = nullptr;
     elementDeclSAXFunc declareElement = nullptr;
+    getEntitySAXFunc getEntity = nullptr;
+    getParameterEntitySAXFunc getParameterEntity = nullptr;
     int depth = 0;
 };
 thread_local ParseHooks* tHooks = nullptr;
@@ -64,6 +66,21 @@ void DeclareElement(void* context, const xmlChar* name, int type, xmlElementCont
     tHooks->declareElement(context, name, type, content);
 }
 
+// After a fatal error libxml2 stops calling the declaration handlers but still declares the
+// entities of the internal subset, by itself, and expands them where they are referred to. Every
+// reference is looked up through these two handlers, also then.
+xmlEntityPtr GetEntity(void* context, const xmlChar* name) {
+    const xmlEntityPtr entity = tHooks->getEntity(context, name);
+    if (entity != nullptr && entity->etype != XML_INTERNAL_PREDEFINED_ENTITY) KeepPlainLimits(context);
+    return entity;
+}
+
+xmlEntityPtr GetParameterEntity(void* context, const xmlChar* name) {
+    const xmlEntityPtr entity = tHooks->getParameterEntity(context, name);
+    if (entity != nullptr) KeepPlainLimits(context);
+    return entity;
+}
+
 int ReadFromFile(void* file, char* buffer, int length) {
     const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(length), static_cast<std::FILE*>(file));
     if (got == 0 && std::ferror(static_cast<std::FILE*>(file)) != 0) return -1;
@@ -93,7 +110,7 @@ DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const s
     ParseHooks hooks;
     xmlSAXHandler& sax = *parser->sax;
     if (sax.startElementNs == nullptr || sax.endElementNs == nullptr || sax.entityDecl == nullptr ||
-        sax.elementDecl == nullptr) {
+        sax.elementDecl == nullptr || sax.getEntity == nullptr || sax.getParameterEntity == nullptr) {
         call.Add({"The parser lacks its handlers", true});
         return {};
     }
@@ -101,6 +118,8 @@ DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const s
     hooks.endElement = std::exchange(sax.endElementNs, EndElement);
     hooks.declareEntity = std::exchange(sax.entityDecl, DeclareEntity);
     hooks.declareElement = std::exchange(sax.elementDecl, DeclareElement);
+    hooks.getEntity = std::exchange(sax.getEntity, GetEntity);
+    hooks.getParameterEntity = std::exchange(sax.getParameterEntity, GetParameterEntity);
     // No external subset is ever read, not even for the attribute defaults it may declare.
     sax.externalSubset = nullptr;
     ParseHooks* const outerHooks = std::exchange(tHooks, &hooks);
