@@ -223,8 +223,13 @@ void CallRecord::Refuse(std::string reason) noexcept {
     ++refusalCount_;
     if (RefusalsFull()) return;
     try {
-        refusals_.push_back(reason.empty() ? std::string("An access was refused")
-                                           : Shortened(std::move(reason), kLongestKept));
+        std::string kept = reason.empty() ? std::string("An access was refused") : Shortened(std::move(reason), kLongestKept);
+        // The same refusal again, as a cap refuses every read after it, says nothing new.
+        if (std::find(refusals_.begin(), refusals_.end(), kept) != refusals_.end()) {
+            ++repeatedRefusals_;
+            return;
+        }
+        refusals_.push_back(std::move(kept));
     } catch (...) {
         // Without memory for the reason the call still fails, as refusalCount_ says.
     }
@@ -263,7 +268,7 @@ std::string CallRecord::Describe(std::string_view fallback) const {
     if (Refused()) {
         for (const std::string& refusal : refusals_)
             if (!refusal.empty()) lines.push_back(refusal);
-        unkept = refusalCount_ - refusals_.size();
+        unkept = refusalCount_ - refusals_.size() - repeatedRefusals_;
     } else {
         std::vector<std::string> messages;
         for (const Report& report : reports_) messages.push_back(report.text);
@@ -306,6 +311,8 @@ void CallRecord::SetActiveParser(const void* parser, std::string_view url) noexc
 }
 
 std::string CallRecord::ActiveParserPlace() const {
+    // xmlParserCtxt::input and its line and col (libxml2 2.9.14 to 2.15; 2.15 adds
+    // xmlCtxtGetInputPosition, which 2.9.14 lacks).
     const auto parser = static_cast<const xmlParserCtxt*>(activeParser_);
     if (parser == nullptr || parser->input == nullptr) return {};
     return Place(activeUrl_, parser->input->line, parser->input->col);

@@ -114,6 +114,8 @@ private:
     // The first refusals' reasons, and how many there were.
     std::vector<std::string> refusals_;
     std::size_t refusalCount_ = 0;
+    // Refusals whose reason was kept already, which the description leaves out.
+    std::size_t repeatedRefusals_ = 0;
     std::unordered_map<std::string, std::string> fileNames_;
     std::string pending_;
     bool inBacktrace_ = false;

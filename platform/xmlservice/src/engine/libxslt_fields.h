@@ -3,6 +3,9 @@
 // with the same name, type and meaning (later releases only append members to these structures),
 // and the service never allocates or frees one of these structures itself, so their sizes do not
 // matter. A release outside that range stops the build here, before anything relies on them.
+// libxml2's tree, node sets and XPath values (xmlNode, xmlAttr, xmlNs, xmlNodeSet, xmlXPathObject,
+// xmlXPathContext, xmlXPathParserContext) are read directly where they are used: their members
+// are libxml2's documented interface for extension functions, the same from 2.9.14 to 2.15.
 #pragma once
 
 #include <libxslt/imports.h>

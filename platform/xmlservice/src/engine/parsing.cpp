@@ -71,6 +71,7 @@ void DeclareElement(void* context, const xmlChar* name, int type, xmlElementCont
 // reference is looked up through these two handlers, also then.
 xmlEntityPtr GetEntity(void* context, const xmlChar* name) {
     const xmlEntityPtr entity = tHooks->getEntity(context, name);
+    // xmlEntity is public; etype tells the five predefined entities (libxml2 2.9.14 to 2.15).
     if (entity != nullptr && entity->etype != XML_INTERNAL_PREDEFINED_ENTITY) KeepPlainLimits(context);
     return entity;
 }
@@ -108,6 +109,8 @@ DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const s
         xmlDictReference(parser->dict);
     }
     ParseHooks hooks;
+    // The context's own handlers, xmlParserCtxt::sax, are replaced one by one (libxml2 2.9.14 to
+    // 2.15; xmlSAXHandler is public).
     xmlSAXHandler& sax = *parser->sax;
     if (sax.startElementNs == nullptr || sax.endElementNs == nullptr || sax.entityDecl == nullptr ||
         sax.elementDecl == nullptr || sax.getEntity == nullptr || sax.getParameterEntity == nullptr) {
