@@ -6,6 +6,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -67,15 +68,35 @@ public:
 
     void* Base() const noexcept { return base_; }
 
-    // Gives back the pages below address `end`, which the thread on this stack no longer uses.
+    // Gives back the pages below address `end`, which the thread on this stack no longer uses,
+    // when a call went deep enough to leave many: a shallow call leaves its few pages for the
+    // next, which would otherwise take a fault for each of them again, and spares the other
+    // processors the flush of their address caches that giving pages back costs.
     void Release(std::uintptr_t end) const noexcept {
         const auto first = reinterpret_cast<std::uintptr_t>(base_) + kGuardBytes;
         const std::uintptr_t last = end / PageSize() * PageSize();
-        if (base_ != nullptr && last > first)
-            (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
+        if (base_ == nullptr || last <= first || !Touched(last > first + kKeptBytes ? last - kKeptBytes : first)) return;
+        (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
     }
 
 private:
+    // Stack a call may leave in use without its pages being given back.
+    static constexpr std::uintptr_t kKeptBytes = std::uintptr_t{1} << 20;
+
+    // Whether the call touched the stack at `address` or just below it. A call that went deeper
+    // touched it: frames are at most 64 KiB, and the window is as large.
+    static bool Touched(std::uintptr_t address) noexcept {
+        constexpr std::size_t kWindow = 64 * 1024;
+        const std::uintptr_t start = address > kWindow ? (address - kWindow) / PageSize() * PageSize() : 0;
+        unsigned char resident[kWindow / 4096 + 1] = {};
+        if (::mincore(reinterpret_cast<void*>(start), std::min<std::size_t>(kWindow, sizeof resident * PageSize()),
+                      resident) != 0)
+            return true;
+        for (const unsigned char page : resident)
+            if ((page & 1) != 0) return true;
+        return false;
+    }
+
     void* base_ = nullptr;
 };
 
