@@ -303,13 +303,13 @@ Slab& SlabOf(const void* block) noexcept {
     return reinterpret_cast<SegmentHeader*>(segment)->slabs[index];
 }
 
-// Segments are handed to heaps from chunks. The first chunks of the process keep small pages: a
-// short run uses a few megabytes, and a 2 MiB page would cost it the clearing of the whole page,
-// and at times the system's search for a free one, at its first touch.
-constexpr std::size_t kChunksWithSmallPages = 2;
+// Segments are handed to heaps from chunks. The first one of the process keeps small pages: the
+// main thread's heap takes it and hardly uses it, and 2 MiB pages there would be cleared for
+// nothing.
+constexpr std::size_t kSegmentsWithSmallPages = 1;
 char* gSegmentsNext = nullptr;
 char* gSegmentsEnd = nullptr;
-std::size_t gSegmentChunks = 0;
+bool gFirstChunk = true;
 
 char* NewSegment() noexcept {
     const std::lock_guard<std::mutex> lock(gRegionMutex);
@@ -320,7 +320,9 @@ char* NewSegment() noexcept {
             ::munmap(chunk, kChunk);
             return nullptr;
         }
-        if (++gSegmentChunks > kChunksWithSmallPages) (void)::madvise(chunk, kChunk, MADV_HUGEPAGE);
+        const std::size_t small = gFirstChunk ? kSegmentsWithSmallPages * kUnit : 0;
+        (void)::madvise(chunk + small, kChunk - small, MADV_HUGEPAGE);
+        gFirstChunk = false;
         gSegmentsNext = chunk;
         gSegmentsEnd = chunk + kChunk;
     }
@@ -587,7 +589,7 @@ void* AllocateLarge(std::size_t size) noexcept {
             list = *reinterpret_cast<char**>(start);
         } else {
             if (gLargeNext == nullptr || static_cast<std::size_t>(gLargeEnd - gLargeNext) < span) {
-                // As for segments, the first chunk of the process keeps small pages.
+                // As for segments, the first unit of the process keeps small pages.
                 const bool first = gLargeNext == nullptr;
                 char* chunk = Pager().Take();
                 if (chunk == nullptr) return nullptr;
@@ -595,7 +597,7 @@ void* AllocateLarge(std::size_t size) noexcept {
                     ::munmap(chunk, kChunk);
                     return nullptr;
                 }
-                if (!first) (void)::madvise(chunk, kChunk, MADV_HUGEPAGE);
+                (void)::madvise(first ? chunk + kUnit : chunk, first ? kChunk - kUnit : kChunk, MADV_HUGEPAGE);
                 gLargeNext = chunk;
                 gLargeEnd = chunk + kChunk;
             }
