@@ -129,8 +129,8 @@ TEST_F(BoundsTest, ModulesImportingTheirModulesTwiceFailQuicklyWhileManyImportsC
     EXPECT_LT(ProcessorSeconds() - before, 10.0);
     const std::string description = TakeErrorDescription();
     // Every read past the cap is refused for the same reason, which the description gives once.
-    EXPECT_EQ(description,
-              "Compiling the stylesheet needs more than 2000 reads of its imported and included modules; it is refused");
+    EXPECT_EQ(description, "Compiling the stylesheet needs more than 2000 reads of its imported and included "
+                           "modules; it is refused");
 
     // Three hundred modules imported side by side, and a chain of thirty imports each of the
     // next, compile and run. (libxslt from 1.1.40 on refuses chains of forty and more itself.)

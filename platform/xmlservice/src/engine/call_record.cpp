@@ -223,7 +223,8 @@ void CallRecord::Refuse(std::string reason) noexcept {
     ++refusalCount_;
     if (RefusalsFull()) return;
     try {
-        std::string kept = reason.empty() ? std::string("An access was refused") : Shortened(std::move(reason), kLongestKept);
+        std::string kept =
+            reason.empty() ? std::string("An access was refused") : Shortened(std::move(reason), kLongestKept);
         // The same refusal again, as a cap refuses every read after it, says nothing new.
         if (std::find(refusals_.begin(), refusals_.end(), kept) != refusals_.end()) {
             ++repeatedRefusals_;

@@ -75,7 +75,8 @@ public:
     void Release(std::uintptr_t end) const noexcept {
         const auto first = reinterpret_cast<std::uintptr_t>(base_) + kGuardBytes;
         const std::uintptr_t last = end / PageSize() * PageSize();
-        if (base_ == nullptr || last <= first || !Touched(last > first + kKeptBytes ? last - kKeptBytes : first)) return;
+        if (base_ == nullptr || last <= first) return;
+        if (!Touched(last > first + kKeptBytes ? last - kKeptBytes : first)) return;
         (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
     }
 
