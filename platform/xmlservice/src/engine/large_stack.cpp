@@ -6,7 +6,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdint>
@@ -84,15 +83,15 @@ private:
     // Stack a call may leave in use without its pages being given back.
     static constexpr std::uintptr_t kKeptBytes = std::uintptr_t{1} << 20;
 
-    // Whether the call touched the stack at `address` or just below it. A call that went deeper
-    // touched it: frames are at most 64 KiB, and the window is as large.
+    // Whether the call touched the stack in the 64 KiB below `address`. A call that went deeper
+    // has touched it, as its frames, of at most 64 KiB, are written as they are entered; should
+    // one be missed, its pages only stay until the next deep call gives them back.
     static bool Touched(std::uintptr_t address) noexcept {
         constexpr std::size_t kWindow = 64 * 1024;
         const std::uintptr_t start = address > kWindow ? (address - kWindow) / PageSize() * PageSize() : 0;
-        unsigned char resident[kWindow / 4096 + 1] = {};
-        if (::mincore(reinterpret_cast<void*>(start), std::min<std::size_t>(kWindow, sizeof resident * PageSize()),
-                      resident) != 0)
-            return true;
+        // One entry per page; pages are at least 4 KiB.
+        unsigned char resident[kWindow / 4096] = {};
+        if (::mincore(reinterpret_cast<void*>(start), kWindow, resident) != 0) return true;
         for (const unsigned char page : resident)
             if ((page & 1) != 0) return true;
         return false;
