@@ -36,7 +36,7 @@ bool Intact(const Filled& filled) {
 TEST(Heap, BlocksOfEverySizeAreAlignedHoldTheirSizeAndKeepTheirBytesWhenResized) {
     const std::size_t sizes[] = {0,    1,     8,     15,    16,     17,     120,    127,     128,
                                  255,  256,   257,   1000,  4096,   16383,  16384,  16385,   100000,
-                                 1 << 20, (33u << 20) + 5};
+                                 1 << 20, 6u << 20, (8u << 20) - 100, (33u << 20) + 5};
     for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
         Filled filled = Make(size, 0x5A);

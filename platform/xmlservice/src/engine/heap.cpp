@@ -36,19 +36,19 @@ namespace {
 // 4 MiB units it covers: every unit of the heap is either a segment of slabs or part of a
 // region of large blocks.
 constexpr std::size_t kUnit = std::size_t{4} << 20;
-constexpr std::size_t kChunk = std::size_t{16} << 20;
+constexpr std::size_t kChunk = std::size_t{8} << 20;
 constexpr std::size_t kPage = 4096;
 
-// A segment is one unit: a header slab describing the other 63 slabs of 64 KiB, each holding
-// blocks of one size.
+// A segment is one unit of 64 slabs of 64 KiB, each holding blocks of one size; the header
+// that describes them takes the start of slab 0, which holds blocks in the rest.
 constexpr std::size_t kSlabBytes = std::size_t{64} << 10;
 constexpr std::size_t kSlabsPerSegment = kUnit / kSlabBytes;
 constexpr std::size_t kSmallMost = std::size_t{16} << 10;
 
-// Larger blocks carry a header and lie in spans of whole pages; from 16 MiB on each has a
+// Larger blocks carry a header and lie in spans of whole pages; from a chunk's size on each has a
 // mapping of its own, which grows without a copy.
 constexpr std::size_t kLargeHeader = 16;
-constexpr std::size_t kOwnMappingLeast = std::size_t{16} << 20;
+constexpr std::size_t kOwnMappingLeast = kChunk;
 
 // The sizes of small blocks: every 8 bytes up to 128, every 16 up to 256, then four sizes to
 // each doubling. The libraries' nodes are 120 bytes and their strings mostly short, and none
@@ -147,6 +147,7 @@ char* MapUnits(std::size_t length, bool hugePages) noexcept {
 class ChunkPager;
 ChunkPager& Pager() noexcept;
 
+
 class ChunkPager {
 public:
     // A new chunk of kChunk bytes aligned to a unit, touched already when the pager had time;
@@ -168,7 +169,7 @@ public:
 
 private:
     static constexpr std::size_t kStep = std::size_t{2} << 20;
-    static constexpr std::size_t kChunksBeforePaging = 4;
+    static constexpr std::size_t kChunksBeforePaging = (std::size_t{64} << 20) / kChunk;
 
     // Starts the thread once; called with the mutex held.
     bool Start() noexcept {
@@ -277,10 +278,11 @@ struct Slab {
 };
 
 struct SegmentHeader {
-    // Slab 0 describes nothing: its memory holds this header.
     Slab slabs[kSlabsPerSegment];
 };
-static_assert(sizeof(SegmentHeader) <= kSlabBytes);
+// Where slab 0's blocks start: past the header, keeping the 16-byte alignment of the blocks.
+constexpr std::size_t kHeaderBytes = (sizeof(SegmentHeader) + 63) / 64 * 64;
+static_assert(kHeaderBytes + kSmallMost <= kSlabBytes);
 
 struct Heap {
     Slab* current[kClassCount] = {};
@@ -354,8 +356,9 @@ void Prepare(Slab& slab, int sizeClass) noexcept {
     slab.blockSize = static_cast<std::uint32_t>(size);
     slab.free = nullptr;
     slab.used = 0;
-    slab.bump = segment + index * kSlabBytes;
-    slab.end = slab.bump + kSlabBytes / size * size;
+    const std::size_t offset = index == 0 ? kHeaderBytes : 0;
+    slab.bump = segment + index * kSlabBytes + offset;
+    slab.end = slab.bump + (kSlabBytes - offset) / size * size;
 }
 
 // After the owner got blocks back into `slab`: a slab other than the current one goes to its
@@ -444,7 +447,7 @@ void* AllocateSmallSlowly(Heap& heap, int sizeClass) noexcept {
             char* segment = NewSegment();
             if (segment == nullptr) return nullptr;
             heap.segment = segment;
-            heap.nextSlab = 1;
+            heap.nextSlab = 0;
         }
         slab = &reinterpret_cast<SegmentHeader*>(heap.segment)->slabs[heap.nextSlab++];
         slab->owner = &heap;
