@@ -189,7 +189,7 @@ TEST_F(LimitsTest, EveryCountedByteIsGivenBack) {
 }
 
 TEST_F(LimitsTest, LargeAndSmallTreesAreGivenBackWhenTheirDocumentsGo) {
-    // A tree of a megabyte or more is freed on another thread than the releasing one.
+    // A tree of a megabyte or more, freed as the small one is.
     std::string large = "<catalog>";
     while (large.size() < 3 * kMiB / 2) large += "<book><title>t</title><price>30</price></book>";
     large += "</catalog>";
@@ -310,9 +310,37 @@ HRESULT RunDeepCall(void* opaque) {
     return S_OK;
 }
 
-TEST(LargeStack, CallsInARowShareOneThreadAndADeepCallsPagesAreGivenBack) {
+// A call that runs one on the large stack in turn: each gets a stack of its own.
+struct NestedCall {
+    std::uintptr_t outer = 0;
+    std::uintptr_t inner = 0;
+    HRESULT innerResult = E_FAIL;
+};
+
+HRESULT NoteInner(void* opaque) {
+    const char here = 0;
+    static_cast<NestedCall*>(opaque)->inner = reinterpret_cast<std::uintptr_t>(&here);
+    return S_OK;
+}
+
+HRESULT RunNestedCall(void* opaque) {
+    auto* call = static_cast<NestedCall*>(opaque);
+    const char here = 0;
+    call->outer = reinterpret_cast<std::uintptr_t>(&here);
+    call->innerResult = xmlservice::RunOnLargeStack(NoteInner, call);
+    return E_NOTIMPL;
+}
+
+std::uintptr_t Distance(std::uintptr_t a, std::uintptr_t b) { return a > b ? a - b : b - a; }
+
+TEST(LargeStack, CallsRunOnTheCallersThreadShareOneStackAndADeepCallsPagesAreGivenBack) {
+    const char here = 0;
+    const auto callerStack = reinterpret_cast<std::uintptr_t>(&here);
     DeepCall deep{1024};
     ASSERT_EQ(xmlservice::RunOnLargeStack(RunDeepCall, &deep), S_OK);
+    EXPECT_NE(pthread_equal(deep.thread, pthread_self()), 0);
+    // 64 MiB deep, far beyond the caller's own stack.
+    EXPECT_GT(Distance(deep.lowest, callerStack), std::uintptr_t{64} * kMiB);
     // 48 of the 64 MiB the call used, from its deepest frame up: none of it stays resident.
     const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
     const std::uintptr_t start = (deep.lowest + page - 1) / page * page;
@@ -325,12 +353,24 @@ TEST(LargeStack, CallsInARowShareOneThreadAndADeepCallsPagesAreGivenBack) {
 
     DeepCall shallow{1};
     ASSERT_EQ(xmlservice::RunOnLargeStack(RunDeepCall, &shallow), S_OK);
-    EXPECT_NE(pthread_equal(deep.thread, shallow.thread), 0);
-    EXPECT_EQ(pthread_equal(deep.thread, pthread_self()), 0);
+    EXPECT_NE(pthread_equal(shallow.thread, pthread_self()), 0);
+    // The same stack as the deep call's, its top within a megabyte of the deep call's top.
+    EXPECT_LT(Distance(shallow.lowest, deep.lowest), std::uintptr_t{65} * kMiB);
+    EXPECT_GT(shallow.lowest, deep.lowest);
     // A shallow call's few pages stay for the next call, which would take a fault for each.
     unsigned char frameResident = 0;
     ASSERT_EQ(mincore(reinterpret_cast<void*>(shallow.lowest / page * page), page, &frameResident), 0);
     EXPECT_EQ(frameResident & 1, 1);
+}
+
+TEST(LargeStack, ACallFromACallOnTheLargeStackGetsAStackOfItsOwnAndBothResultsComeBack) {
+    NestedCall call;
+    EXPECT_EQ(xmlservice::RunOnLargeStack(RunNestedCall, &call), E_NOTIMPL);
+    EXPECT_EQ(call.innerResult, S_OK);
+    ASSERT_NE(call.outer, 0u);
+    ASSERT_NE(call.inner, 0u);
+    // Not below the outer call's frame on its stack, but on another mapping altogether.
+    EXPECT_GT(Distance(call.outer, call.inner), std::uintptr_t{256} * kMiB);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "engine/budget.h"
 #include "engine/call_record.h"
 #include "engine/files.h"
-#include "engine/large_stack.h"
 #include "engine/library_setup.h"
 #include "engine/parsing.h"
 
@@ -266,16 +265,6 @@ LoadedTree::LoadedTree(DocumentHandle loadedTree, std::string loadedUrl, std::st
       name(std::move(loadedName)),
       folder(std::move(loadedFolder)),
       share(std::move(loadedShare)) {}
-
-// The tree of a large file goes on a large-stack thread rather than on the releasing one: the
-// thread that built it is usually the one kept there, and its heap takes its own blocks back
-// without handing each one across threads.
-LoadedTree::~LoadedTree() {
-    constexpr std::uint64_t kFreedOnLargeStackFrom = std::uint64_t{1} << 20;
-    if (tree && share.FileBytes() >= kFreedOnLargeStackFrom &&
-        TryOnLargeStackThread([](void* freed) { DocumentDeleter()(static_cast<xmlDoc*>(freed)); }, tree.get()))
-        (void)tree.release();
-}
 
 HRESULT CreateDocument(REFIID iid, void** object) noexcept {
     PrepareLibraries();

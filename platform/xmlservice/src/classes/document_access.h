@@ -15,8 +15,6 @@ namespace xmlservice {
 // that a later load, on any thread, never frees a tree that is still being read.
 struct LoadedTree {
     LoadedTree(DocumentHandle tree, std::string url, std::string name, std::string folder, BudgetShare share) noexcept;
-    // Frees the tree; a large one on a large-stack thread (see the definition).
-    ~LoadedTree();
     LoadedTree(const LoadedTree&) = delete;
     LoadedTree& operator=(const LoadedTree&) = delete;
 

@@ -33,7 +33,7 @@ HRESULT Guarded(Body&& body) noexcept {
     }
 }
 
-// Runs `body` as Guarded does, but on a thread with a large stack (see RunOnLargeStack).
+// Runs `body` as Guarded does, but on a large stack (see RunOnLargeStack).
 template <class Body>
 HRESULT OnLargeStack(Body&& body) noexcept {
     using Held = std::remove_reference_t<Body>;

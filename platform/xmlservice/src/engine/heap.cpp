@@ -305,13 +305,10 @@ Slab& SlabOf(const void* block) noexcept {
     return reinterpret_cast<SegmentHeader*>(segment)->slabs[index];
 }
 
-// Segments are handed to heaps from chunks. The first one of the process keeps small pages: the
-// main thread's heap takes it and hardly uses it, and 2 MiB pages there would be cleared for
-// nothing.
-constexpr std::size_t kSegmentsWithSmallPages = 1;
+// Segments are handed to heaps from chunks, all on 2 MiB pages: the thread that parses and
+// transforms is the caller's own, and even a short run uses most of its first 2 MiB.
 char* gSegmentsNext = nullptr;
 char* gSegmentsEnd = nullptr;
-bool gFirstChunk = true;
 
 char* NewSegment() noexcept {
     const std::lock_guard<std::mutex> lock(gRegionMutex);
@@ -322,9 +319,7 @@ char* NewSegment() noexcept {
             ::munmap(chunk, kChunk);
             return nullptr;
         }
-        const std::size_t small = gFirstChunk ? kSegmentsWithSmallPages * kUnit : 0;
-        (void)::madvise(chunk + small, kChunk - small, MADV_HUGEPAGE);
-        gFirstChunk = false;
+        (void)::madvise(chunk, kChunk, MADV_HUGEPAGE);
         gSegmentsNext = chunk;
         gSegmentsEnd = chunk + kChunk;
     }
@@ -592,7 +587,8 @@ void* AllocateLarge(std::size_t size) noexcept {
             list = *reinterpret_cast<char**>(start);
         } else {
             if (gLargeNext == nullptr || static_cast<std::size_t>(gLargeEnd - gLargeNext) < span) {
-                // As for segments, the first unit of the process keeps small pages.
+                // The first unit keeps small pages: a short run puts a few blocks there, and a
+                // 2 MiB page would be cleared for them.
                 const bool first = gLargeNext == nullptr;
                 char* chunk = Pager().Take();
                 if (chunk == nullptr) return nullptr;

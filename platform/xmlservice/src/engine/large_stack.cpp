@@ -2,18 +2,35 @@
 
 #include "engine/budget.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
+#if !defined(__x86_64__)
+#include <ucontext.h>
+#endif
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string>
+#include <utility>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define BRENDLE_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define BRENDLE_ASAN 1
+#endif
+#endif
+#if defined(BRENDLE_ASAN)
+#include <sanitizer/common_interface_defs.h>
+#endif
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define BRENDLE_KNOWS_VALGRIND 1
+#endif
 
 namespace xmlservice {
 namespace {
@@ -22,17 +39,11 @@ struct Job {
     HRESULT (*work)(void*);
     void* argument;
     HRESULT result = E_FAIL;
-    IErrorInfo* errorInfo = nullptr;
 };
 
 void RunJob(Job& job) noexcept {
-    {
-        // Published before the caller goes on, so that it sees every byte the work holds.
-        const CountingBatch batch;
-        job.result = job.work(job.argument);
-    }
-    // Error information belongs to a thread; the caller's is the one that counts.
-    if (GetErrorInfo(0, &job.errorInfo) != S_OK) job.errorInfo = nullptr;
+    const CountingBatch batch;
+    job.result = job.work(job.argument);
 }
 
 // The inaccessible bottom of each large stack.
@@ -43,39 +54,53 @@ std::size_t PageSize() noexcept {
     return page > 0 ? static_cast<std::size_t>(page) : 4096;
 }
 
-// The stack is mapped here rather than by the thread library: reserved without being charged
-// against the memory the system commits, and its touched pages given back after each call.
+// A stack mapped by the service: reserved without being charged against the memory the system
+// commits, and its touched pages given back after a deep call. The calls run on it on their
+// caller's own thread, switched to and back like a coroutine, so that a call costs no thread,
+// no handoff between processors, and keeps the caller's thread-local state (error information,
+// the heap of the caller's blocks).
 class Stack {
 public:
+    static constexpr std::size_t kUsableBytes = kLargeStackBytes - kGuardBytes;
+
     Stack() noexcept {
         void* mapped = ::mmap(nullptr, kLargeStackBytes, PROT_READ | PROT_WRITE,
                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
         if (mapped == MAP_FAILED) return;
-        base_ = mapped;
         // The lowest megabyte stays inaccessible, so an overflow faults instead of writing below:
         // libxml2 and libxslt keep frames of up to 64 KiB on it, which would leap a single page.
-        if (::mprotect(base_, kGuardBytes, PROT_NONE) != 0) {
-            ::munmap(base_, kLargeStackBytes);
-            base_ = nullptr;
+        if (::mprotect(mapped, kGuardBytes, PROT_NONE) != 0) {
+            ::munmap(mapped, kLargeStackBytes);
+            return;
         }
+        base_ = static_cast<char*>(mapped);
+#if defined(BRENDLE_KNOWS_VALGRIND)
+        valgrindId_ = VALGRIND_STACK_REGISTER(Bottom(), base_ + kLargeStackBytes);
+#endif
     }
     ~Stack() {
-        if (base_ != nullptr) ::munmap(base_, kLargeStackBytes);
+        if (base_ == nullptr) return;
+#if defined(BRENDLE_KNOWS_VALGRIND)
+        VALGRIND_STACK_DEREGISTER(valgrindId_);
+#endif
+        ::munmap(base_, kLargeStackBytes);
     }
     Stack(const Stack&) = delete;
     Stack& operator=(const Stack&) = delete;
 
-    void* Base() const noexcept { return base_; }
+    char* Base() const noexcept { return base_; }
+    // The lowest usable address, above the guard, and the address above the highest.
+    char* Bottom() const noexcept { return base_ + kGuardBytes; }
+    char* Top() const noexcept { return base_ + kLargeStackBytes; }
 
-    // Gives back the pages below address `end`, which the thread on this stack no longer uses,
-    // when a call went deep enough to leave many: a shallow call leaves its few pages for the
-    // next, which would otherwise take a fault for each of them again, and spares the other
-    // processors the flush of their address caches that giving pages back costs.
-    void Release(std::uintptr_t end) const noexcept {
-        const auto first = reinterpret_cast<std::uintptr_t>(base_) + kGuardBytes;
-        const std::uintptr_t last = end / PageSize() * PageSize();
-        if (base_ == nullptr || last <= first) return;
-        if (!Touched(last > first + kKeptBytes ? last - kKeptBytes : first)) return;
+    // Gives back the touched pages below the top megabyte when the call that just ended went
+    // below it: a shallow call leaves its few pages for the next, which would otherwise take a
+    // fault for each of them again, and spares the other processors the flush of their address
+    // caches that giving pages back costs.
+    void Release() const noexcept {
+        const auto first = reinterpret_cast<std::uintptr_t>(Bottom());
+        const auto last = reinterpret_cast<std::uintptr_t>(Top()) - kKeptBytes;
+        if (!Touched(last)) return;
         (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_DONTNEED);
     }
 
@@ -88,7 +113,7 @@ private:
     // one be missed, its pages only stay until the next deep call gives them back.
     static bool Touched(std::uintptr_t address) noexcept {
         constexpr std::size_t kWindow = 64 * 1024;
-        const std::uintptr_t start = address > kWindow ? (address - kWindow) / PageSize() * PageSize() : 0;
+        const std::uintptr_t start = (address - kWindow) / PageSize() * PageSize();
         // One entry per page; pages are at least 4 KiB.
         unsigned char resident[kWindow / 4096] = {};
         if (::mincore(reinterpret_cast<void*>(start), kWindow, resident) != 0) return true;
@@ -97,192 +122,139 @@ private:
         return false;
     }
 
-    void* base_ = nullptr;
+    char* base_ = nullptr;
+#if defined(BRENDLE_KNOWS_VALGRIND)
+    unsigned valgrindId_ = 0;
+#endif
 };
-
-thread_local bool tOnWorker = false;
-
-// A thread on a large stack that runs the calls handed to it, one at a time. One that is idle
-// is kept for the next call (see Idle), so that a run of calls does not start a thread, and
-// set up and tear down the allocator's state for it, every time.
-class Worker {
-public:
-    // A new worker; null, with the errno value in `error`, when none can be started.
-    static Worker* Start(int& error) noexcept {
-        auto* worker = new (std::nothrow) Worker;
-        if (worker == nullptr) {
-            error = ENOMEM;
-            return nullptr;
-        }
-        if (worker->stack_.Base() == nullptr) {
-            error = errno != 0 ? errno : ENOMEM;
-            delete worker;
-            return nullptr;
-        }
-        pthread_attr_t attributes;
-        error = ::pthread_attr_init(&attributes);
-        if (error == 0) {
-            error = ::pthread_attr_setstack(&attributes, worker->stack_.Base(), kLargeStackBytes);
-            if (error == 0) error = ::pthread_create(&worker->thread_, &attributes, Loop, worker);
-            ::pthread_attr_destroy(&attributes);
-        }
-        if (error != 0) {
-            delete worker;
-            return nullptr;
-        }
-        return worker;
-    }
-
-    // Runs `job` on the worker's thread and waits for it.
-    void Run(Job& job) noexcept {
-        std::unique_lock<std::mutex> lock(mutex_);
-        job_ = &job;
-        finished_ = false;
-        changed_.notify_all();
-        changed_.wait(lock, [this] { return finished_; });
-    }
-
-    // Ends the thread and frees the worker.
-    void Stop() noexcept {
-        {
-            const std::lock_guard<std::mutex> lock(mutex_);
-            quit_ = true;
-            changed_.notify_all();
-        }
-        ::pthread_join(thread_, nullptr);
-        delete this;
-    }
-
-private:
-    Worker() noexcept = default;
-    ~Worker() = default;
-
-    static void* Loop(void* opaque) noexcept {
-        auto* worker = static_cast<Worker*>(opaque);
-        tOnWorker = true;
-        std::unique_lock<std::mutex> lock(worker->mutex_);
-        for (;;) {
-            worker->changed_.wait(lock, [worker] { return worker->job_ != nullptr || worker->quit_; });
-            if (worker->job_ == nullptr) break;
-            Job* job = worker->job_;
-            lock.unlock();
-            RunJob(*job);
-            // The pages a deep call touched go back now; what this loop and the waiting below
-            // need lies within the 64 KiB under this frame.
-            const char here = 0;
-            worker->stack_.Release(reinterpret_cast<std::uintptr_t>(&here) - 64 * 1024);
-            lock.lock();
-            worker->job_ = nullptr;
-            worker->finished_ = true;
-            worker->changed_.notify_all();
-        }
-        return nullptr;
-    }
-
-    Stack stack_;
-    pthread_t thread_{};
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    Job* job_ = nullptr;
-    bool finished_ = false;
-    bool quit_ = false;
-};
-
-// The worker kept for the next call. A process ends it at exit, so that its thread's state is
-// given back like any other's; a child of fork has no such thread, so it forgets the parent's
-// and starts one of its own when it needs one.
-std::mutex gIdleMutex;
-Worker* gIdle = nullptr;
-
-void StopIdleWorker() {
-    Worker* idle = nullptr;
-    {
-        const std::lock_guard<std::mutex> lock(gIdleMutex);
-        idle = std::exchange(gIdle, nullptr);
-    }
-    if (idle != nullptr) idle->Stop();
-}
-
-// Stops the idle worker at exit, and makes a child of fork drop the parent's, whose thread it
-// does not have.
-void ArrangeIdleWorkerEndings() {
-    static const bool registered = [] {
-        std::atexit(StopIdleWorker);
-        ::pthread_atfork([] { gIdleMutex.lock(); }, [] { gIdleMutex.unlock(); },
-                         [] {
-                             gIdle = nullptr;
-                             gIdleMutex.unlock();
-                         });
-        return true;
-    }();
-    (void)registered;
-}
-
-Worker* TakeWorker(int& error) noexcept {
-    // A call made from work already on a large stack gets a stack of its own, as any call does.
-    if (!tOnWorker) {
-        const std::lock_guard<std::mutex> lock(gIdleMutex);
-        if (Worker* idle = std::exchange(gIdle, nullptr)) return idle;
-    }
-    return Worker::Start(error);
-}
-
-void PutBack(Worker* worker) noexcept {
-    if (!tOnWorker) {
-        ArrangeIdleWorkerEndings();
-        const std::lock_guard<std::mutex> lock(gIdleMutex);
-        if (gIdle == nullptr) {
-            gIdle = worker;
-            return;
-        }
-    }
-    worker->Stop();
-}
 
 HRESULT CannotStart(int error) noexcept {
     try {
-        return com::ReportError(E_OUTOFMEMORY, "No thread with a stack of " + std::to_string(kLargeStackBytes >> 20) +
-                                           " MiB can be started for the XML work: " + std::strerror(error));
+        return com::ReportError(E_OUTOFMEMORY, "No stack of " + std::to_string(kLargeStackBytes >> 20) +
+                                           " MiB can be made for the XML work: " + std::strerror(error));
     } catch (...) {
         return com::ReportError(E_OUTOFMEMORY, "Not enough memory");
     }
+}
+
+// The stack kept for the next call: a run of calls maps and protects one stack, not one each.
+// Taken and put back without a lock, so that nothing is held across fork.
+std::atomic<Stack*> gIdle{nullptr};
+
+void DropIdleStack() { delete gIdle.exchange(nullptr); }
+
+Stack* TakeStack(int& error) noexcept {
+    // A call made from work already on a large stack finds none idle and gets one of its own.
+    if (Stack* idle = gIdle.exchange(nullptr)) return idle;
+    errno = 0;
+    auto* stack = new (std::nothrow) Stack;
+    if (stack != nullptr && stack->Base() != nullptr) return stack;
+    error = errno != 0 ? errno : ENOMEM;
+    delete stack;
+    return nullptr;
+}
+
+void PutBack(Stack* stack) noexcept {
+    static const bool registered = [] { return std::atexit(DropIdleStack) == 0; }();
+    (void)registered;
+    Stack* expected = nullptr;
+    if (!gIdle.compare_exchange_strong(expected, stack)) delete stack;
+}
+
+// Calls `function(argument)` with the stack pointer at `top` and returns to the caller's stack
+// after it. Only the stack pointer changes: the call stays on the caller's thread, costs no
+// system call, and a debugger or a sanitizer still walks from its frames to the caller's.
+// Elsewhere than on x86-64 the C library's contexts do the same, with a system call or two.
+#if defined(__x86_64__)
+extern "C" void xmlservice_CallOnStack(void* argument, void (*function)(void*), void* top) noexcept;
+asm(R"(
+    .text
+    .p2align 4
+    .globl xmlservice_CallOnStack
+    .hidden xmlservice_CallOnStack
+    .type xmlservice_CallOnStack, @function
+xmlservice_CallOnStack:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    movq %rdx, %rsp
+    callq *%rsi
+    movq %rbp, %rsp
+    popq %rbp
+    .cfi_def_cfa %rsp, 8
+    ret
+    .cfi_endproc
+    .size xmlservice_CallOnStack, .-xmlservice_CallOnStack
+)");
+#else
+struct ContextCall {
+    void (*function)(void*);
+    void* argument;
+};
+thread_local ContextCall* tContextCall = nullptr;
+
+void RunContextCall() { tContextCall->function(tContextCall->argument); }
+
+void xmlservice_CallOnStack(void* argument, void (*function)(void*), void* top) noexcept {
+    ContextCall call{function, argument};
+    ucontext_t caller{};
+    ucontext_t callee{};
+    if (::getcontext(&callee) != 0) std::abort();
+    callee.uc_stack.ss_sp = static_cast<char*>(top) - Stack::kUsableBytes;
+    callee.uc_stack.ss_size = Stack::kUsableBytes;
+    callee.uc_link = &caller;
+    ::makecontext(&callee, RunContextCall, 0);
+    ContextCall* const outer = std::exchange(tContextCall, &call);
+    if (::swapcontext(&caller, &callee) != 0) std::abort();
+    tContextCall = outer;
+}
+#endif
+
+// One call on a large stack, and what the sanitizers are told of the switches to it and back.
+struct Switch {
+    Job* job = nullptr;
+#if defined(BRENDLE_ASAN)
+    void* callerFakeStack = nullptr;
+    const void* callerBottom = nullptr;
+    std::size_t callerSize = 0;
+#endif
+};
+
+// Runs on the large stack. Keeps nothing of its own on it: the sanitizer is told that this
+// stack is left before the function returns.
+void OnStack(void* opaque) noexcept {
+    auto& current = *static_cast<Switch*>(opaque);
+#if defined(BRENDLE_ASAN)
+    __sanitizer_finish_switch_fiber(nullptr, &current.callerBottom, &current.callerSize);
+#endif
+    RunJob(*current.job);
+#if defined(BRENDLE_ASAN)
+    __sanitizer_start_switch_fiber(nullptr, current.callerBottom, current.callerSize);
+#endif
 }
 
 }  // namespace
 
 HRESULT RunOnLargeStack(HRESULT (*work)(void*), void* argument) noexcept {
     int error = 0;
-    Worker* worker = TakeWorker(error);
-    if (worker == nullptr) return CannotStart(error);
+    Stack* stack = TakeStack(error);
+    if (stack == nullptr) return CannotStart(error);
     Job job{work, argument};
-    worker->Run(job);
-    PutBack(worker);
-    if (job.errorInfo != nullptr) {
-        SetErrorInfo(0, job.errorInfo);
-        job.errorInfo->Release();
-    }
+    Switch call;
+    call.job = &job;
+#if defined(BRENDLE_ASAN)
+    __sanitizer_start_switch_fiber(&call.callerFakeStack, stack->Bottom(), Stack::kUsableBytes);
+#endif
+    xmlservice_CallOnStack(&call, OnStack, stack->Top());
+#if defined(BRENDLE_ASAN)
+    __sanitizer_finish_switch_fiber(call.callerFakeStack, nullptr, nullptr);
+#endif
+    stack->Release();
+    PutBack(stack);
     return job.result;
-}
-
-bool TryOnLargeStackThread(void (*work)(void*), void* argument) noexcept {
-    if (tOnWorker) return false;
-    int error = 0;
-    Worker* worker = TakeWorker(error);
-    if (worker == nullptr) return false;
-    struct Call {
-        void (*work)(void*);
-        void* argument;
-    } call{work, argument};
-    Job job{[](void* opaque) noexcept -> HRESULT {
-                auto* pending = static_cast<Call*>(opaque);
-                pending->work(pending->argument);
-                return S_OK;
-            },
-            &call};
-    worker->Run(job);
-    PutBack(worker);
-    if (job.errorInfo != nullptr) job.errorInfo->Release();
-    return true;
 }
 
 }  // namespace xmlservice
