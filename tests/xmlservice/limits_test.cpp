@@ -310,7 +310,7 @@ HRESULT RunDeepCall(void* opaque) {
     return S_OK;
 }
 
-// A call that runs one on the large stack in turn: each gets a stack of its own.
+// A call on the large stack that makes another one, noting where each ran.
 struct NestedCall {
     std::uintptr_t outer = 0;
     std::uintptr_t inner = 0;
@@ -354,7 +354,7 @@ TEST(LargeStack, CallsRunOnTheCallersThreadShareOneStackAndADeepCallsPagesAreGiv
     DeepCall shallow{1};
     ASSERT_EQ(xmlservice::RunOnLargeStack(RunDeepCall, &shallow), S_OK);
     EXPECT_NE(pthread_equal(shallow.thread, pthread_self()), 0);
-    // The same stack as the deep call's, its top within a megabyte of the deep call's top.
+    // The deep call's stack: above its deepest frame, within the 64 MiB that call took.
     EXPECT_LT(Distance(shallow.lowest, deep.lowest), std::uintptr_t{65} * kMiB);
     EXPECT_GT(shallow.lowest, deep.lowest);
     // A shallow call's few pages stay for the next call, which would take a fault for each.
