@@ -140,13 +140,12 @@ char* MapUnits(std::size_t length, bool hugePages) noexcept {
 
 // ---------------------------------------------------------------------------------------------
 // Fresh memory costs most at its first touch, when the system clears each page. Once a run has
-// used its first chunk, a thread of the heap's own maps the next chunk and touches its pages
+// taken 64 MiB, a thread of the heap's own maps the next chunk and touches its pages
 // while the XML work goes on, so that with a second core free the clearing leaves the work's
 // path. It stays one chunk ahead, and stops between two 2 MiB steps when the process ends.
 
 class ChunkPager;
 ChunkPager& Pager() noexcept;
-
 
 class ChunkPager {
 public:
