@@ -7,7 +7,7 @@
 #include "engine/call_record.h"
 #include "engine/large_stack.h"
 #include "engine/library_setup.h"
-#include "linear/key_rewrite.h"
+#include "xslt/key_rewrite.h"
 
 #include <libxml/xmlerror.h>
 

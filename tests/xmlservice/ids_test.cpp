@@ -2,7 +2,7 @@
 // belongs to, as libxslt numbers them where it numbers them.
 #include "reference_test.h"
 
-#include "linear/ids.h"
+#include "xslt/ids.h"
 
 namespace {
 

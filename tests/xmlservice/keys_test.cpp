@@ -2,9 +2,9 @@
 // byte, at a cost that grows linearly with the groups instead of with their squares.
 #include "reference_test.h"
 
-#include "linear/ids.h"
-#include "linear/key_rewrite.h"
-#include "linear/keys.h"
+#include "xslt/ids.h"
+#include "xslt/key_rewrite.h"
+#include "xslt/keys.h"
 
 namespace {
 

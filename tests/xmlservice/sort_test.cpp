@@ -2,7 +2,7 @@
 // of key, and leaves to libxslt the sorts whose later keys depend on when they are computed.
 #include "reference_test.h"
 
-#include "linear/sort.h"
+#include "xslt/sort.h"
 
 #include <string>
 

@@ -6,9 +6,9 @@
 #include "engine/budget.h"
 #include "engine/call_record.h"
 #include "engine/libxslt_fields.h"
-#include "linear/ids.h"
-#include "linear/keys.h"
-#include "linear/sort.h"
+#include "xslt/ids.h"
+#include "xslt/keys.h"
+#include "xslt/sort.h"
 
 #include <libxml/encoding.h>
 #include <libxml/tree.h>

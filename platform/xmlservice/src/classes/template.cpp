@@ -5,7 +5,7 @@
 #include "engine/call_record.h"
 #include "engine/library_setup.h"
 #include "engine/libxslt_fields.h"
-#include "linear/key_rewrite.h"
+#include "xslt/key_rewrite.h"
 
 #include <libxml/tree.h>
 #include <libxslt/xslt.h>

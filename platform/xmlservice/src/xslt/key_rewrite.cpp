@@ -1,7 +1,7 @@
-#include "linear/key_rewrite.h"
+#include "xslt/key_rewrite.h"
 
 #include "engine/handles.h"
-#include "linear/xpath_text.h"
+#include "xslt/xpath_text.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

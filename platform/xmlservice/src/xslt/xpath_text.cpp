@@ -1,4 +1,4 @@
-#include "linear/xpath_text.h"
+#include "xslt/xpath_text.h"
 
 #include <cctype>
 

@@ -1,7 +1,7 @@
-#include "linear/ids.h"
+#include "xslt/ids.h"
 
 #include "engine/libxslt_fields.h"
-#include "linear/transformation_local.h"
+#include "xslt/transformation_local.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

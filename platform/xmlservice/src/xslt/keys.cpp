@@ -1,9 +1,9 @@
-#include "linear/keys.h"
+#include "xslt/keys.h"
 
 #include "engine/handles.h"
-#include "linear/key_rewrite.h"
+#include "xslt/key_rewrite.h"
 #include "engine/libxslt_fields.h"
-#include "linear/transformation_local.h"
+#include "xslt/transformation_local.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>

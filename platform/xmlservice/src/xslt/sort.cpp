@@ -1,8 +1,8 @@
-#include "linear/sort.h"
+#include "xslt/sort.h"
 
 #include "engine/handles.h"
 #include "engine/libxslt_fields.h"
-#include "linear/xpath_text.h"
+#include "xslt/xpath_text.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
