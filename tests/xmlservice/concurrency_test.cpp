@@ -4,6 +4,8 @@
 #include "service_test.h"
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +131,99 @@ TEST_F(ConcurrencyTest, ATemplateCompilesOnOneThreadWhileOthersMakeProcessors) {
     for (std::thread& user : users) user.join();
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_EQ(TransformOnThisThread(compiled, input), "one");
+}
+
+// Threads transform one shared document with two templates while it is loaded again now and
+// then; other threads load private documents, transform them and hand them to another thread,
+// which releases them. Trees are thus built on one thread and freed on another while the rest
+// allocate: every result must come out byte for byte.
+TEST_F(ConcurrencyTest, DocumentsReleasedOnAnotherThreadThanTheOneThatBuiltThemLeaveEveryResultIntact) {
+    WriteFile("a.xml", Catalogue(1500));
+    WriteFile("b.xml", Catalogue(1500));
+    WriteFile("private.xml", Catalogue(300));
+    WriteFile("grouped.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//book[generate-id() ="
+                                        " generate-id(key('g', genre)[1])]\"><xsl:sort select=\"genre\"/>"
+                                        "<xsl:value-of select=\"genre\"/>:<xsl:value-of select=\"count(key('g', genre))"
+                                        "\"/>,</xsl:for-each></xsl:template>"));
+    WriteFile("listed.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//book[price &lt; 3]\">"
+                                       "<xsl:value-of select=\"@id\"/>;</xsl:for-each></xsl:template>"));
+    IXMLDOMDocumentPtr shared = Load("a.xml", CLSID_FreeThreadedDOMDocument);
+    IXSLTemplatePtr grouped = Compile("grouped.xsl");
+    IXSLTemplatePtr listed = Compile("listed.xsl");
+    const std::string expectedGrouped = TransformOnThisThread(grouped, shared);
+    const std::string expectedListed = TransformOnThisThread(listed, shared);
+    ASSERT_EQ(expectedGrouped, "crime:1000,poetry:500,");
+    ASSERT_EQ(expectedListed.substr(0, 16), "b0;b1;b2;b50;b51");
+
+    std::atomic<int> mismatches{0};
+    std::atomic<int> completed{0};
+    std::atomic<bool> running{true};
+    std::mutex handOver;
+    std::vector<IXMLDOMDocumentPtr> toRelease;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            IXSLTemplate* compiled = t % 2 == 0 ? grouped.GetInterfacePtr() : listed.GetInterfacePtr();
+            const std::string& expected = t % 2 == 0 ? expectedGrouped : expectedListed;
+            for (int round = 0; round < 12; ++round) {
+                const std::string written = TransformOnThisThread(compiled, shared);
+                if (written == expected)
+                    ++completed;
+                else if (written.find("The input document holds nothing") == std::string::npos)
+                    ++mismatches;
+            }
+        });
+    }
+    // Private documents: built here, transformed, and released by the releasing thread.
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&] {
+            if (FAILED(CoInitialize(nullptr))) {
+                ++mismatches;
+                return;
+            }
+            for (int round = 0; round < 25; ++round) {
+                IXMLDOMDocumentPtr own(CLSID_FreeThreadedDOMDocument);
+                VARIANT_BOOL loaded = VARIANT_FALSE;
+                if (own->load(Text("private.xml"), &loaded) != S_OK || loaded != VARIANT_TRUE) {
+                    ++mismatches;
+                    continue;
+                }
+                if (TransformOnThisThread(grouped, own) != "crime:200,poetry:100,") ++mismatches;
+                const std::lock_guard<std::mutex> lock(handOver);
+                toRelease.push_back(std::move(own));
+            }
+            CoUninitialize();
+        });
+    }
+    std::thread releaser([&] {
+        for (;;) {
+            std::vector<IXMLDOMDocumentPtr> taken;
+            {
+                const std::lock_guard<std::mutex> lock(handOver);
+                taken.swap(toRelease);
+            }
+            taken.clear();
+            if (!running.load()) {
+                const std::lock_guard<std::mutex> lock(handOver);
+                if (toRelease.empty()) return;
+            }
+            std::this_thread::yield();
+        }
+    });
+    std::thread loader([&] {
+        for (int loads = 0; running.load(); ++loads) {
+            VARIANT_BOOL loaded = VARIANT_FALSE;
+            if (shared->load(Text(loads % 2 == 0 ? "b.xml" : "a.xml"), &loaded) != S_OK || loaded != VARIANT_TRUE)
+                ++mismatches;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    for (std::thread& thread : threads) thread.join();
+    running.store(false);
+    releaser.join();
+    loader.join();
+    EXPECT_EQ(mismatches.load(), 0);
+    EXPECT_GT(completed.load(), 0);
 }
 
 }  // namespace

@@ -17,9 +17,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <barrier>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <fstream>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -214,6 +217,37 @@ TEST_F(LimitsTest, LargeAndSmallTreesAreGivenBackWhenTheirDocumentsGo) {
     }
 }
 
+// The process's resident memory, from /proc.
+std::uint64_t ResidentBytes() {
+    std::ifstream statm("/proc/self/statm");
+    std::uint64_t size = 0, resident = 0;
+    statm >> size >> resident;
+    return resident * static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST_F(LimitsTest, AReleasedLargeDocumentGivesItsMemoryBackToTheSystem) {
+    std::string large = "<catalog>";
+    large.reserve(40 * kMiB);
+    for (int i = 0; large.size() < 40 * kMiB; ++i)
+        large += "<book id=\"b" + std::to_string(i) + "\"><title>t</title><price>30</price></book>";
+    large += "</catalog>";
+    WriteFile("large.xml", large);
+    large = std::string();
+    SetBudgetBaseForTesting(xmlservice::kBudgetBase);
+    Load("large.xml");
+    const std::uint64_t before = ResidentBytes();
+    std::uint64_t loaded = 0;
+    {
+        IXMLDOMDocumentPtr document = Load("large.xml");
+        loaded = ResidentBytes();
+    }
+    const std::uint64_t after = ResidentBytes();
+    // The tree takes hundreds of megabytes; all but a little of it goes back.
+    EXPECT_GT(loaded, before + 200 * kMiB);
+    EXPECT_LT(after, before + 64 * kMiB) << "before " << before / kMiB << " MiB, loaded " << loaded / kMiB
+                                         << " MiB, after " << after / kMiB << " MiB";
+}
+
 // Just under libxslt's depth limit (which counts templates and the instructions nested in
 // them alike, so 1498 levels of call-template inside xsl:if here), each level nesting 240
 // literal elements: a result tree 360 000 deep. Copying it recurses once per element, which
@@ -371,6 +405,54 @@ TEST(LargeStack, ACallFromACallOnTheLargeStackGetsAStackOfItsOwnAndBothResultsCo
     ASSERT_NE(call.inner, 0u);
     // Not below the outer call's frame on its stack, but on another mapping altogether.
     EXPECT_GT(Distance(call.outer, call.inner), std::uintptr_t{256} * kMiB);
+}
+
+// Two threads call at once, twice each. Each call first meets the other thread's call, so that
+// both are on a large stack together; the first call of each leaves its frames 512 KiB deep,
+// which a call may leave resident. A thread whose second call runs on the stack of its first
+// finds those pages still resident; a stack mapped afresh (or the other thread's) has none there.
+struct ConcurrentCall {
+    std::barrier<>* meeting = nullptr;
+    std::uintptr_t deepest = 0;
+    bool deepPagesResident = false;
+};
+
+HRESULT RunConcurrentCall(void* opaque) {
+    auto* call = static_cast<ConcurrentCall*>(opaque);
+    call->meeting->arrive_and_wait();
+    if (call->deepest == 0) {
+        DeepCall deep{8};
+        Descend(deep, 0);
+        call->deepest = deep.lowest;
+    } else {
+        const auto page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+        unsigned char resident = 0;
+        call->deepPagesResident =
+            mincore(reinterpret_cast<void*>(call->deepest / page * page), page, &resident) == 0 && (resident & 1) != 0;
+    }
+    call->meeting->arrive_and_wait();
+    return S_OK;
+}
+
+TEST(LargeStack, ThreadsCallingAtOnceEachKeepAStackOfTheirOwn) {
+    std::barrier<> meeting(2);
+    ConcurrentCall calls[2];
+    HRESULT results[2][2] = {{E_FAIL, E_FAIL}, {E_FAIL, E_FAIL}};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([&, t] {
+            calls[t].meeting = &meeting;
+            for (HRESULT& result : results[t]) result = xmlservice::RunOnLargeStack(RunConcurrentCall, &calls[t]);
+        });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (int t = 0; t < 2; ++t) {
+        SCOPED_TRACE(t);
+        EXPECT_EQ(results[t][0], S_OK);
+        EXPECT_EQ(results[t][1], S_OK);
+        EXPECT_TRUE(calls[t].deepPagesResident);
+    }
+    EXPECT_GT(Distance(calls[0].deepest, calls[1].deepest), std::uintptr_t{256} * kMiB);
 }
 
 }  // namespace

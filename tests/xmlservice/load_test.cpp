@@ -3,12 +3,22 @@
 
 #include "classes/document_access.h"
 
+#include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 
 #include <cstdint>
+#include <string>
 
 namespace {
+
+// The error type the library's structured handlers take: constant since libxml2 2.12.
+template <class Handler>
+struct ErrorArgumentOf;
+template <class Error>
+struct ErrorArgumentOf<void (*)(void*, Error)> {
+    using type = Error;
+};
 
 class LoadTest : public ServiceTest {};
 
@@ -297,6 +307,37 @@ TEST_F(LoadTest, NamespaceWarningsNeverFailALoadWhileNamespaceErrorsDo) {
         EXPECT_EQ(document->loadXML(_bstr_t(c.text), &loaded), c.loads ? S_OK : S_FALSE);
         EXPECT_EQ(loaded, c.loads ? VARIANT_TRUE : VARIANT_FALSE) << ParseReason(document);
     }
+}
+
+// A caller that uses libxml2 itself on the same thread keeps the message handlers it set: the
+// service's calls route them to their own records only while they run.
+std::string gCallersMessages;
+void NoteCallersError(void*, ErrorArgumentOf<xmlStructuredErrorFunc>::type error) {
+    gCallersMessages += "structured:";
+    gCallersMessages += error != nullptr && error->message != nullptr ? error->message : "?";
+}
+void NoteCallersText(void*, const char* format, ...) { gCallersMessages += std::string("generic:") + format; }
+
+TEST_F(LoadTest, TheCallersOwnLibxml2MessageHandlersComeBackAfterEachCall) {
+    WriteFile("broken.xml", "<a><b></a>");
+    int context = 0;
+    xmlSetStructuredErrorFunc(&context, NoteCallersError);
+    xmlSetGenericErrorFunc(&context, NoteCallersText);
+    IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+    VARIANT_BOOL loaded = VARIANT_TRUE;
+    ASSERT_EQ(document->load(Text("broken.xml"), &loaded), S_FALSE);
+    EXPECT_NE(ParseReason(document), "");
+    // The service's own error went to its record, not to the caller's handlers.
+    EXPECT_EQ(gCallersMessages, "");
+    EXPECT_EQ(xmlStructuredErrorContext, &context);
+    EXPECT_EQ(xmlGenericErrorContext, &context);
+    // And the caller's next error of its own reaches its handler.
+    xmlDocPtr parsed = xmlReadMemory("<x>", 3, "caller.xml", nullptr, XML_PARSE_NONET);
+    EXPECT_EQ(parsed, nullptr);
+    xmlFreeDoc(parsed);
+    EXPECT_NE(gCallersMessages.find("structured:"), std::string::npos);
+    xmlSetStructuredErrorFunc(nullptr, nullptr);
+    xmlSetGenericErrorFunc(nullptr, nullptr);
 }
 
 }  // namespace

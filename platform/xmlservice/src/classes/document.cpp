@@ -4,6 +4,7 @@
 #include "engine/budget.h"
 #include "engine/call_record.h"
 #include "engine/files.h"
+#include "engine/heap.h"
 #include "engine/library_setup.h"
 #include "engine/parsing.h"
 
@@ -265,6 +266,15 @@ LoadedTree::LoadedTree(DocumentHandle loadedTree, std::string loadedUrl, std::st
       name(std::move(loadedName)),
       folder(std::move(loadedFolder)),
       share(std::move(loadedShare)) {}
+
+LoadedTree::~LoadedTree() {
+    // Freed blocks would otherwise wait for the allocator's next call on this thread, which a
+    // caller that has released a large document may never make.
+    constexpr std::uint64_t kGiveBackFrom = std::uint64_t{1} << 20;
+    const bool large = share.FileBytes() >= kGiveBackFrom;
+    tree.reset();
+    if (large) heap::GiveBack();
+}
 
 HRESULT CreateDocument(REFIID iid, void** object) noexcept {
     PrepareLibraries();

@@ -15,6 +15,8 @@ namespace xmlservice {
 // that a later load, on any thread, never frees a tree that is still being read.
 struct LoadedTree {
     LoadedTree(DocumentHandle tree, std::string url, std::string name, std::string folder, BudgetShare share) noexcept;
+    // Frees the tree; the memory of a large one goes back to the system at once.
+    ~LoadedTree();
     LoadedTree(const LoadedTree&) = delete;
     LoadedTree& operator=(const LoadedTree&) = delete;
 

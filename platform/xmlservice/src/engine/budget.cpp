@@ -4,8 +4,6 @@
 
 #include <libxml/xmlmemory.h>
 
-#include <malloc.h>
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -14,9 +12,9 @@
 namespace xmlservice {
 namespace {
 
-// Counted by the blocks' usable sizes rather than through a header of our own: a block that
-// some code allocated with plain malloc and hands to xmlFree (or the reverse) then only skews
-// the count a little instead of corrupting the heap. Signed for the same reason.
+// Counted by the blocks' usable sizes rather than through a header of our own, so that the
+// blocks are the allocator's own and the count costs no memory. Signed, so that a block the
+// count missed (allocated before the budget was installed) cannot wrap it.
 std::atomic<std::int64_t> gInUse{0};
 std::atomic<std::uint64_t> gBase{kBudgetBase};
 std::atomic<std::uint64_t> gLoaded{0};
@@ -80,45 +78,25 @@ void Count(std::int64_t change) noexcept {
     if (tUnpublished > kUnpublishedMost || tUnpublished < -kUnpublishedMost) Publish();
 }
 
-// The libraries' memory comes from the service's heap, unless a checker must see every block.
-bool gOwnHeap = false;
-
-std::int64_t UsableSize(void* block) noexcept {
-    return static_cast<std::int64_t>(gOwnHeap ? heap::UsableSize(block) : malloc_usable_size(block));
-}
-
 void* CountedMalloc(std::size_t size) {
     if (!Admit(size)) return nullptr;
     std::size_t usable = 0;
-    void* block = nullptr;
-    if (gOwnHeap) {
-        block = heap::Allocate(size, usable);
-    } else if ((block = std::malloc(size)) != nullptr) {
-        usable = malloc_usable_size(block);
-    }
+    void* block = heap::Allocate(size, usable);
     if (block != nullptr) Count(static_cast<std::int64_t>(usable));
     return block;
 }
 
 void* CountedRealloc(void* block, std::size_t size) {
     if (block == nullptr) return CountedMalloc(size);
-    // realloc to 0 would free the block behind the count's back.
-    if (size == 0) size = 1;
-    const std::int64_t before = UsableSize(block);
+    const auto before = static_cast<std::int64_t>(heap::UsableSize(block));
     if (static_cast<std::int64_t>(size) > before && !Admit(size - static_cast<std::size_t>(before))) return nullptr;
-    void* moved = gOwnHeap ? heap::Reallocate(block, size) : std::realloc(block, size);
-    if (moved != nullptr) Count(UsableSize(moved) - before);
+    void* moved = heap::Reallocate(block, size);
+    if (moved != nullptr) Count(static_cast<std::int64_t>(heap::UsableSize(moved)) - before);
     return moved;
 }
 
 void CountedFree(void* block) {
-    if (block == nullptr) return;
-    if (gOwnHeap) {
-        Count(-static_cast<std::int64_t>(heap::Free(block)));
-    } else {
-        Count(-UsableSize(block));
-        std::free(block);
-    }
+    if (block != nullptr) Count(-static_cast<std::int64_t>(heap::Free(block)));
 }
 
 char* CountedStrdup(const char* text) {
@@ -156,7 +134,7 @@ CountingBatch::~CountingBatch() {
 
 void InstallBudget(void (*onExceeded)() noexcept) noexcept {
     gOnExceeded = onExceeded;
-    gOwnHeap = heap::Suits();
+    heap::Prepare();
     xmlMemSetup(CountedFree, CountedMalloc, CountedRealloc, CountedStrdup);
 }
 

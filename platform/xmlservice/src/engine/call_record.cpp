@@ -4,6 +4,7 @@
 #include "engine/files.h"
 #include "engine/libxslt_fields.h"
 
+#include <libxml/globals.h>
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 #include <libxslt/xsltutils.h>
@@ -154,11 +155,26 @@ void ExceedBudgetOfCurrentCall() noexcept {
 
 CallRecord::CallRecord(std::vector<std::string> readableFolders) noexcept
     : readableFolders_(std::move(readableFolders)), previous_(tCurrentRecord) {
+    // The handlers are the thread's, and the thread is the caller's: what the caller had set
+    // for its own use of libxml2 comes back when the call ends.
+    if (previous_ == nullptr) {
+        callersHandlers_.generic = reinterpret_cast<void (*)()>(xmlGenericError);
+        callersHandlers_.genericContext = xmlGenericErrorContext;
+        callersHandlers_.structured = reinterpret_cast<void (*)()>(xmlStructuredError);
+        callersHandlers_.structuredContext = xmlStructuredErrorContext;
+    }
     RouteThreadMessages();
     tCurrentRecord = this;
 }
 
-CallRecord::~CallRecord() { tCurrentRecord = previous_; }
+CallRecord::~CallRecord() {
+    tCurrentRecord = previous_;
+    if (previous_ != nullptr) return;
+    xmlSetGenericErrorFunc(callersHandlers_.genericContext,
+                           reinterpret_cast<xmlGenericErrorFunc>(callersHandlers_.generic));
+    xmlSetStructuredErrorFunc(callersHandlers_.structuredContext,
+                              reinterpret_cast<xmlStructuredErrorFunc>(callersHandlers_.structured));
+}
 
 CallRecord* CallRecord::Current() noexcept { return tCurrentRecord; }
 

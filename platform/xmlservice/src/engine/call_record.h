@@ -33,7 +33,8 @@ class CallRecord {
 public:
     // Reads are allowed inside `readableFolders` (real paths) and nowhere else.
     explicit CallRecord(std::vector<std::string> readableFolders = {}) noexcept;
-    // Makes the record that was current before this one current again.
+    // Makes the record that was current before this one current again; the outermost record
+    // gives the thread its own libxml2 message handlers back.
     ~CallRecord();
     CallRecord(const CallRecord&) = delete;
     CallRecord& operator=(const CallRecord&) = delete;
@@ -127,6 +128,13 @@ private:
     std::size_t moduleReads_ = 0;
 
     CallRecord* previous_;
+    // The thread's libxml2 message handlers before the outermost record routed them here.
+    struct MessageHandlers {
+        void (*generic)() = nullptr;
+        void* genericContext = nullptr;
+        void (*structured)() = nullptr;
+        void* structuredContext = nullptr;
+    } callersHandlers_;
 };
 
 // Makes the calling thread's libxml2 messages go to the call record current on it, and nowhere

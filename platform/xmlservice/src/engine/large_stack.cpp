@@ -8,7 +8,6 @@
 #endif
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -75,7 +74,8 @@ public:
         }
         base_ = static_cast<char*>(mapped);
 #if defined(BRENDLE_KNOWS_VALGRIND)
-        valgrindId_ = VALGRIND_STACK_REGISTER(Bottom(), base_ + kLargeStackBytes);
+        // Valgrind takes the lowest and the highest addressable byte.
+        valgrindId_ = VALGRIND_STACK_REGISTER(Bottom(), Top() - 1);
 #endif
     }
     ~Stack() {
@@ -137,15 +137,18 @@ HRESULT CannotStart(int error) noexcept {
     }
 }
 
-// The stack kept for the next call: a run of calls maps and protects one stack, not one each.
-// Taken and put back without a lock, so that nothing is held across fork.
-std::atomic<Stack*> gIdle{nullptr};
-
-void DropIdleStack() { delete gIdle.exchange(nullptr); }
+// Each thread keeps the stack of its last call for its next: a run of calls maps and protects
+// one stack, not one each, and threads calling at the same time each have their own. Only the
+// address space is kept; a thread's stack is unmapped when the thread ends.
+struct IdleStack {
+    Stack* stack = nullptr;
+    ~IdleStack() { delete stack; }
+};
+thread_local IdleStack tIdle;
 
 Stack* TakeStack(int& error) noexcept {
     // A call made from work already on a large stack finds none idle and gets one of its own.
-    if (Stack* idle = gIdle.exchange(nullptr)) return idle;
+    if (Stack* idle = std::exchange(tIdle.stack, nullptr)) return idle;
     errno = 0;
     auto* stack = new (std::nothrow) Stack;
     if (stack != nullptr && stack->Base() != nullptr) return stack;
@@ -155,10 +158,10 @@ Stack* TakeStack(int& error) noexcept {
 }
 
 void PutBack(Stack* stack) noexcept {
-    static const bool registered = [] { return std::atexit(DropIdleStack) == 0; }();
-    (void)registered;
-    Stack* expected = nullptr;
-    if (!gIdle.compare_exchange_strong(expected, stack)) delete stack;
+    if (tIdle.stack == nullptr)
+        tIdle.stack = stack;
+    else
+        delete stack;
 }
 
 // Calls `function(argument)` with the stack pointer at `top` and returns to the caller's stack

@@ -30,7 +30,8 @@ void PrepareLibraries() noexcept {
         // Before the libraries' first allocation, so that all of them are counted.
         InstallBudget(ExceedBudgetOfCurrentCall);
         xmlInitParser();
-        RouteThreadMessages();
+        // What the set-up reports goes nowhere, and the thread keeps its own handlers after it.
+        const CallRecord preparing;
         xsltInit();
         RouteLibxsltMessages();
         // libxslt traces every step to its debug handler unless told not to; nothing reads it.
