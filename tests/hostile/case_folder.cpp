@@ -2,6 +2,8 @@
 
 #include "support/files.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <fstream>
@@ -140,6 +142,24 @@ void GenerateXPathNesting(ChunkWriter& out, std::size_t depth) {
     out.Add("\"/></xsl:template>\n</xsl:stylesheet>\n");
 }
 
+// Literal result elements nested `depth` deep, each declaring a prefix of its own and naming it
+// 4000 times in its list of extension-element prefixes: about 10 KB a level.
+void GenerateExtensionNesting(ChunkWriter& out, std::size_t depth) {
+    out.Add("<?xml version=\"1.0\"?>\n<xsl:stylesheet version=\"1.0\" "
+            "xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">\n"
+            "<xsl:output method=\"xml\" omit-xml-declaration=\"yes\"/>\n<xsl:template match=\"/\">");
+    for (std::size_t i = 0; i < depth; ++i) {
+        std::string prefix = "p";
+        prefix += std::to_string(i);
+        std::string list;
+        for (int k = 0; k < 4000; ++k) list.append(k == 0 ? "" : " ").append(prefix);
+        out.Add("<e xmlns:" + prefix + "=\"urn:" + prefix + "\" xsl:extension-element-prefixes=\"" + list + "\">\n");
+    }
+    out.Add("deep");
+    for (std::size_t i = 0; i < depth; ++i) out.Add("</e>");
+    out.Add("</xsl:template>\n</xsl:stylesheet>\n");
+}
+
 }  // namespace
 
 Expectation ReadExpectation(const fs::path& file) {
@@ -169,6 +189,8 @@ Expectation ReadExpectation(const fs::path& file) {
             expectation.outputContains.push_back(value);
         } else if (key == "generate") {
             expectation.generate.push_back(value);
+        } else if (key == "entry") {
+            expectation.entries.push_back(value);
         } else {
             throw std::runtime_error("unknown key: " + key);
         }
@@ -239,10 +261,29 @@ void Generate(const std::string& request, const fs::path& inputDir) {
         GenerateQuadratic(out, count);
     } else if (kind == "xpath-nesting") {
         GenerateXPathNesting(out, count);
+    } else if (kind == "extension-nesting") {
+        GenerateExtensionNesting(out, count);
     } else {
         throw std::runtime_error("unknown generator: " + kind);
     }
     out.Close();
+}
+
+void MakeEntry(const std::string& request, const fs::path& inputDir, const Substitutions& substitutions) {
+    std::istringstream in(request);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;) words.push_back(word);
+    const bool isFifo = words.size() == 2 && words[1] == "fifo";
+    const bool isLink = words.size() == 3 && words[1] == "link";
+    if ((!isFifo && !isLink) || words[0].find('/') != std::string::npos)
+        throw std::runtime_error("bad entry line: " + request);
+    const fs::path entry = inputDir / words[0];
+    fs::remove(entry);
+    if (isLink) {
+        fs::create_symlink(Substitute(words[2], substitutions), entry);
+    } else if (::mkfifo(entry.c_str(), 0644) != 0) {
+        throw std::runtime_error("cannot make the named pipe " + entry.string());
+    }
 }
 
 }  // namespace hostile

@@ -17,6 +17,9 @@ struct Expectation {
     std::vector<std::vector<std::string>> logMentions;
     std::vector<std::string> outputContains;   // the output file contains each of these
     std::vector<std::string> generate;         // inputs written at test time: "<file> <kind> <size>"
+    // Entries of Input/ that git cannot hold or that point elsewhere: "<file> fifo" or
+    // "<file> link <target>".
+    std::vector<std::string> entries;
 };
 
 // Throws std::runtime_error on an unknown key or a malformed value, so a typo cannot pass as
@@ -43,6 +46,15 @@ void CopyFixture(const std::filesystem::path& from, const std::filesystem::path&
 //   nesting N        elements nested N deep
 //   quadratic N      an internal entity of N characters referenced N times
 //   xpath-nesting N  a stylesheet whose select expression nests N parentheses deep
+//   extension-nesting N  a stylesheet of literal result elements nested N deep, each declaring
+//                    one more prefix and naming it 4000 times as an extension-element prefix
 void Generate(const std::string& request, const std::filesystem::path& inputDir);
+
+// Makes one entry in `inputDir`, in place of a file of the same name copied there before, without
+// opening anything; `request` is one of
+//   <file> fifo            a named pipe that nothing writes to
+//   <file> link <target>   a symbolic link to <target> (placeholders replaced), which need not exist
+void MakeEntry(const std::string& request, const std::filesystem::path& inputDir,
+               const Substitutions& substitutions);
 
 }  // namespace hostile

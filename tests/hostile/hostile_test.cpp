@@ -163,7 +163,10 @@ TEST_P(HostileInput, EndsConfinedAndBounded) {
     // A case's own Input/ files replace the defaults of the same name.
     CopyFixture(HOSTILE_DEFAULT_INPUT_DIR, scratch.Input(), substitutions);
     CopyFixture(caseDir / "Input", scratch.Input(), substitutions);
+    // Files beside the working directory, where the secrets are, for links to point at.
+    CopyFixture(caseDir / "Sandbox", scratch.Sandbox(), substitutions);
     for (const auto& request : expect.generate) Generate(request, scratch.Input());
+    for (const auto& request : expect.entries) MakeEntry(request, scratch.Input(), substitutions);
 
     const std::vector<fs::path> unwatched = {scratch.Console(), scratch.Output()};
     const Snapshot before = TakeSnapshot(scratch.Root(), unwatched);

@@ -9,6 +9,8 @@
 #include "engine/library_setup.h"
 #include "xslt/key_rewrite.h"
 
+#include <libxml/parser.h>
+#include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 
 #include <cstdint>
@@ -107,11 +109,41 @@ TEST(KeyRewriteBounds, ExpressionsFullOfKeyCallsAreReadInTimeInProportionToTheir
     for (int i = 0; i < 400000; ++i) closed += ")[1]";
     for (const std::string* text : {&open, &closed}) {
         const double before = ProcessorSeconds();
-        const std::string rewritten = xmlservice::RewriteFirstKeyCalls(*text, xmlservice::XPathText::Expression);
+        const std::string rewritten(xmlservice::RewriteFirstKeyCalls(*text, xmlservice::XPathText::Expression));
         EXPECT_LT(ProcessorSeconds() - before, 10.0) << text->size();
         // Neither compiles as XPath (too deep), so both stay as written.
         EXPECT_EQ(rewritten, *text);
     }
+}
+
+TEST(KeyRewriteBounds, NestedListsOfExtensionPrefixesAreWalkedInTimeInProportionToTheirLength) {
+    // 200 levels of literal result elements, each declaring a prefix and naming it 4000 times:
+    // 4 MB of lists. Copying the path's list at every level would take 160 million entries.
+    std::string text = "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\">"
+                       "<xsl:template match=\"/\">";
+    constexpr int kLevels = 200;
+    for (int level = 0; level < kLevels; ++level) {
+        std::string prefix = "p";
+        prefix += std::to_string(level);
+        text.append("<e xmlns:").append(prefix).append("=\"urn:").append(prefix).append("\" a=\"{key('k', .)[1]}\"");
+        text.append(" xsl:extension-element-prefixes=\"");
+        for (int i = 0; i < 4000; ++i) text.append(prefix).append(" ");
+        text.append("\">");
+    }
+    for (int level = 0; level < kLevels; ++level) text.append("</e>");
+    text.append("</xsl:template></xsl:stylesheet>");
+    xmlDoc* document = xmlReadMemory(text.data(), static_cast<int>(text.size()), "nested.xsl", nullptr, XML_PARSE_HUGE);
+    ASSERT_NE(document, nullptr);
+    const double before = ProcessorSeconds();
+    xmlservice::RewriteFirstKeyCalls(document);
+    EXPECT_LT(ProcessorSeconds() - before, 5.0);
+    // The elements are literal ones, in no extension namespace: the deepest one is rewritten too.
+    xmlNode* deepest = xmlDocGetRootElement(document)->children;
+    while (deepest->children != nullptr && deepest->children->type == XML_ELEMENT_NODE) deepest = deepest->children;
+    xmlChar* value = xmlGetProp(deepest, reinterpret_cast<const xmlChar*>("a"));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(value)), std::string("{").append(xmlservice::kFirstKeyFunction).append("('k', .)}"));
+    xmlFree(value);
+    xmlFreeDoc(document);
 }
 
 TEST_F(BoundsTest, ModulesImportingTheirModulesTwiceFailQuicklyWhileManyImportsCompile) {

@@ -32,6 +32,20 @@ TEST_F(IdsTest, GeneratedIdsAreLibxsltsForEveryKindOfNodeAndDocument) {
     EXPECT_GT(GeneratedIdsGiven() - idsBefore, 10u);
 }
 
+TEST_F(IdsTest, NamespaceNodesGivenAsArgumentsGetIdsOfTheirElements) {
+    // The namespace node of one declaration on each element in its scope, asked for through an
+    // argument, which frees its node-set before the id is made, and as the context node.
+    WriteFile("in.xml", "<doc xmlns:my=\"urn:my\"><a/><b xmlns:my=\"urn:my\" xmlns=\"urn:d\"/></doc>");
+    WriteFile("namespaces.xsl",
+              Stylesheet(kTextOutput + "<xsl:template match=\"/\"><xsl:value-of select=\"generate-id(/doc/namespace::my)\"/>,"
+                         "<xsl:value-of select=\"generate-id(/doc/*[1]/namespace::my)\"/>,<xsl:value-of"
+                         " select=\"generate-id(/doc/*[2]/namespace::*[name() = ''])\"/>,<xsl:value-of"
+                         " select=\"generate-id(/doc/namespace::my)\"/>,<xsl:value-of select=\"generate-id(/doc)\"/>,"
+                         "<xsl:for-each select=\"/doc/*[1]/namespace::my\"><xsl:value-of select=\"generate-id()\"/>"
+                         "</xsl:for-each></xsl:template>"));
+    ExpectLibxsltBytesWithIds("namespaces.xsl", "in.xml", "id1ns6D79,id2ns6D79,id3ns,id1ns6D79,id1,id2ns6D79");
+}
+
 TEST_F(IdsTest, NodesOfAFragmentMadeAgainGetNewIds) {
     // A variable's fragment is made anew on every iteration, and libxslt reuses the memory of the
     // one before: ids kept by node address would repeat.

@@ -135,6 +135,39 @@ TEST_F(LimitsTest, ExponentialWorkStopsAtTheBudgetWhileSmallerWorkRuns) {
     }
 }
 
+TEST_F(LimitsTest, KeyTablesCountAgainstTheBudget) {
+    // Each key holds one value of 64 KiB, a copy of the document's text: 40 keys take 2.5 MiB,
+    // 400 keys 25 MiB, over a budget of about 18 MiB. The libraries' own strings are freed as
+    // each value is stored, so only the tables' count stops the second.
+    WriteFile("in.xml", "<r>" + std::string(64 * 1024, 't') + "</r>");
+    for (const int keys : {40, 400}) {
+        SCOPED_TRACE(keys);
+        std::string definitions;
+        for (int i = 0; i < keys; ++i)
+            definitions += "<xsl:key name=\"k" + std::to_string(i) + "\" match=\"r\" use=\"concat('" + std::to_string(i) +
+                           "', .)\"/>";
+        WriteFile("keys.xsl", Stylesheet(definitions + "<xsl:output method=\"text\"/><xsl:template match=\"/\">"
+                                                       "<xsl:value-of select=\"count(key('k1', concat('1', r)))\"/>"
+                                                       "</xsl:template>"));
+        IXSLTemplatePtr compiled = Compile("keys.xsl");
+        IXMLDOMDocumentPtr input = Load("in.xml");
+        IXSLProcessorPtr processor;
+        ASSERT_EQ(compiled->createProcessor(&processor), S_OK);
+        const std::uint64_t inUseBefore = MemoryInUse();
+        HRESULT result = S_OK;
+        const std::string output = Run(processor, input, &result);
+        if (keys == 40) {
+            EXPECT_EQ(result, S_OK) << TakeErrorDescription();
+            EXPECT_EQ(output, "1");
+            continue;
+        }
+        EXPECT_EQ(result, E_OUTOFMEMORY);
+        const std::string description = RaisedDescription(result, processor, __uuidof(IXSLProcessor));
+        EXPECT_TRUE(description.starts_with("The memory budget of ")) << description;
+        EXPECT_LE(MemoryInUse(), inUseBefore + kMiB);
+    }
+}
+
 TEST_F(LimitsTest, ALoadedDocumentAddsSixteenTimesItsFileToTheBase) {
     // The same size twice: 50 000 empty elements take far more than 16 times their text as a
     // tree, one text node of that size hardly more.

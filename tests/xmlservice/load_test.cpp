@@ -7,6 +7,8 @@
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <string>
 
@@ -87,6 +89,8 @@ TEST_F(LoadTest, AFailedLoadAnswersFalseWithAOneLineReason) {
     WriteFile("Input/empty.xml", "");
     WriteFile("Input/undeclared.xml", "<r>&nbsp;</r>");
     std::filesystem::create_directories("Input/folder.xml");
+    ASSERT_EQ(mkfifo("Input/pipe.xml", 0644), 0);
+    std::filesystem::create_symlink("/dev/zero", "Input/device.xml");
     struct Case {
         std::string name;
         HRESULT code;
@@ -102,6 +106,13 @@ TEST_F(LoadTest, AFailedLoadAnswersFalseWithAOneLineReason) {
         {"Input\\missing.xml", HRESULT_FROM_WIN32(2),
          "The file \"Input\\missing.xml\" cannot be read: No such file or directory", 0, 0, ""},
         {"Input\\folder.xml", E_FAIL, "The file \"Input\\folder.xml\" cannot be read: Is a directory", 0, 0, ""},
+        // Neither waited on nor read: a named pipe without a writer, a device without an end.
+        {"Input\\pipe.xml", E_FAIL,
+         "The file \"Input\\pipe.xml\" is not a regular file (it is a named pipe); only regular files are read", 0, 0,
+         ""},
+        {"Input\\device.xml", E_FAIL,
+         "The file \"Input\\device.xml\" is not a regular file (it is a character device); only regular files are read",
+         0, 0, ""},
         {"Input\\empty.xml", xmlservice::E_NOT_WELL_FORMED, "Document is empty (Input\\empty.xml, line 1, column 1)",
          1, 1, ""},
         {"Input\\undeclared.xml", xmlservice::E_NOT_WELL_FORMED,
@@ -180,6 +191,62 @@ TEST_F(LoadTest, LoadXmlParsesTextWhateverItsDeclaredEncoding) {
     EXPECT_EQ(details.reason, "Opening and ending tag mismatch: b line 2 and a (line 2, column 8)");
     EXPECT_EQ(details.line, 2);
     EXPECT_EQ(details.sourceText, "<b></a>");
+}
+
+TEST_F(LoadTest, AParseErrorQuotesTheFirstThousandBytesOfALongLine) {
+    // The error sits at the end of a line of 200 KB, after a line of its own.
+    const std::string line = "<a>" + std::string(200 * 1024, 'x') + "</b>";
+    const std::string text = "<r>\n" + line + "</r>\n";
+    WriteFile("long.xml", text);
+    IXMLDOMDocumentPtr document(CLSID_DOMDocument);
+    VARIANT_BOOL loaded = VARIANT_TRUE;
+    ASSERT_EQ(document->load(Text("long.xml"), &loaded), S_FALSE);
+    const ParseDetails fromFile = DetailsOf(document);
+    EXPECT_EQ(fromFile.line, 2);
+    EXPECT_EQ(fromFile.sourceText, line.substr(0, 1000));
+
+    ASSERT_EQ(document->loadXML(_bstr_t(text.c_str()), &loaded), S_FALSE);
+    const ParseDetails fromText = DetailsOf(document);
+    EXPECT_EQ(fromText.line, 2);
+    EXPECT_EQ(fromText.sourceText, line.substr(0, 1000));
+
+    // Cut between UTF-8 sequences: the thousandth byte begins a two-byte sequence.
+    const std::string wide = "<a>" + std::string(996, 'x') + "\xC3\xA9\xC3\xA9</b>";
+    WriteFile("wide.xml", "<r>\n" + wide + "</r>\n");
+    ASSERT_EQ(document->load(Text("wide.xml"), &loaded), S_FALSE);
+    EXPECT_EQ(DetailsOf(document).sourceText, wide.substr(0, 999));
+}
+
+TEST_F(LoadTest, AByteOrderMarkDecidesTheEncodingOverTheDeclaration) {
+    const std::string utf8 = "\xEF\xBB\xBF";
+    const std::string latin1Declaration = "<?xml version=\"1.0\" encoding=\"ISO-8859-1\"?>";
+    const auto utf16 = [](const std::string& ascii, bool bigEndian) {
+        std::string wide = bigEndian ? "\xFE\xFF" : "\xFF\xFE";
+        for (const char c : ascii) {
+            if (bigEndian) wide += '\0';
+            wide += c == '#' ? '\xE9' : c;
+            if (!bigEndian) wide += '\0';
+        }
+        return wide;
+    };
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"a UTF-8 mark before a Latin-1 declaration", utf8 + latin1Declaration + "<r>Caf\xC3\xA9</r>"},
+        {"a UTF-8 mark before a UTF-16 declaration", utf8 + "<?xml version=\"1.0\" encoding=\"UTF-16\"?><r>Caf\xC3\xA9</r>"},
+        {"a UTF-8 mark and no declaration", utf8 + "<r>Caf\xC3\xA9</r>"},
+        {"a UTF-16LE mark before a Latin-1 declaration", utf16(latin1Declaration + "<r>Caf#</r>", false)},
+        {"a UTF-16BE mark and no declaration", utf16("<r>Caf#</r>", true)},
+        // Without a mark the declaration decides.
+        {"a Latin-1 declaration alone", latin1Declaration + "<r>Caf\xE9</r>"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        WriteFile("marked.xml", c.bytes);
+        IXMLDOMDocumentPtr document = Load("marked.xml");
+        EXPECT_NE(XmlOf(document).find("<r>Caf\xC3\xA9</r>"), std::string::npos) << XmlOf(document);
+    }
 }
 
 TEST_F(LoadTest, InternalEntitiesAreExpandedWithinLibxml2sLimits) {
@@ -296,9 +363,15 @@ TEST_F(LoadTest, NamespaceWarningsNeverFailALoadWhileNamespaceErrorsDo) {
         {"<r xmlns='a\\b'/>", true},
         {"<r xmlns:p='with \"quote\"'><p:x/></r>", true},
         {"<r xmlns:p='relative/name'><p:x/></r>", true},
-        // A prefix never declared, or declared empty, is an error.
+        // Another prefix bound to the xml namespace: libxml2 leaves the declaration out.
+        {"<r xmlns:ws='http://www.w3.org/XML/1998/namespace' xml:lang='en'/>", true},
+        // A prefix never declared, or declared empty, is an error; so are the xml prefix bound to
+        // another namespace, the xml namespace as the default one, and a declared xmlns prefix.
         {"<r><p:x/></r>", false},
         {"<r xmlns:p=''/>", false},
+        {"<r xmlns:xml='urn:other'/>", false},
+        {"<r xmlns='http://www.w3.org/XML/1998/namespace'/>", false},
+        {"<r xmlns:xmlns='urn:other'/>", false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.text);

@@ -2,6 +2,8 @@
 // folders of the loaded documents, no writes at all. Every refusal fails the call and says why.
 #include "service_test.h"
 
+#include <sys/stat.h>
+
 namespace {
 
 constexpr char kInput[] = "<catalog><book><price>30</price></book></catalog>";
@@ -126,6 +128,67 @@ TEST_F(PolicyTest, TheFoldersOfTheStylesheetAndOfTheInputAreBothOpen) {
               Stylesheet("<xsl:template match=\"/\"><xsl:value-of select=\"document('../Input/inside.xml')\"/>"
                          "</xsl:template>"));
     EXPECT_EQ(Transform("Styles\\trans.xsl", "Input\\books.xml"), "ok");
+}
+
+TEST_F(PolicyTest, DocumentsThatAreLinksReadFromTheFolderTheCallerNamed) {
+    // Both principal documents are links to files in Outside/, beside the secrets; they load, but
+    // what they read relative to themselves comes from Input/, where the caller named them.
+    WriteFile("Outside/books.xml", kInput);
+    WriteFile("Outside/trans.xsl",
+              Stylesheet("<xsl:include href=\"module.xsl\"/><xsl:template match=\"/\"><xsl:call-template"
+                         " name=\"module\"/>|<xsl:value-of select=\"document('secret.xml', /)\"/>|<xsl:value-of"
+                         " select=\"count(document('secret.xml', /) | document('inside.xml'))\"/></xsl:template>"));
+    WriteFile("Outside/module.xsl", Stylesheet("<xsl:template name=\"module\">leaked</xsl:template>"));
+    WriteFile("Input/module.xsl", Stylesheet("<xsl:template name=\"module\">module of Input</xsl:template>"));
+    WriteFile("Input/secret.xml", "<inside>document of Input</inside>");
+    std::filesystem::create_symlink("../Outside/books.xml", "Input/linked-books.xml");
+    std::filesystem::create_symlink(Absolute("Outside/trans.xsl"), "Input/linked-trans.xsl");
+    EXPECT_EQ(Transform("Input\\linked-trans.xsl", "Input\\linked-books.xml"), "module of Input|document of Input|2");
+
+    IXMLDOMDocumentPtr document = Load("Input\\linked-books.xml");
+    BSTR url = nullptr;
+    ASSERT_EQ(document->get_url(&url), S_OK);
+    EXPECT_EQ(Narrow(url), "file://" + Absolute("Input/linked-books.xml"));
+    SysFreeString(url);
+
+    // A read through a link that leads out stays refused, from a linked document too.
+    WriteFile("Outside/escape.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:value-of"
+                                               " select=\"document('linked/secret.xml')\"/></xsl:template>"));
+    std::filesystem::create_symlink("../Outside/escape.xsl", "Input/linked-escape.xsl");
+    const FailedTransform failed = TransformFailing("Input\\linked-escape.xsl", "Input\\linked-books.xml");
+    EXPECT_EQ(failed.code, E_ACCESSDENIED);
+    EXPECT_NE(failed.description.find("(it resolves to \"" + Absolute("Outside/secret.xml") + "\")"), std::string::npos)
+        << failed.description;
+}
+
+TEST_F(PolicyTest, ModulesAndDocumentsThatAreNoRegularFilesAreNeverWaitedOn) {
+    // A named pipe that nothing writes to: opening it to read would wait for ever.
+    ASSERT_EQ(mkfifo("Input/pipe.xml", 0644), 0);
+    WriteFile("Input/trans.xsl", Stylesheet("<xsl:include href=\"pipe.xml\"/>"));
+    IXMLDOMDocumentPtr document = Load("Input\\trans.xsl");
+    IXSLTemplatePtr compiled(CLSID_XSLTemplate);
+    EXPECT_TRUE(FAILED(compiled->putref_stylesheet(document)));
+    const std::string description = TakeErrorDescription();
+    EXPECT_NE(description.find("The file \"" + Absolute("Input/pipe.xml") +
+                               "\" is not a regular file (it is a named pipe); only regular files are read"),
+              std::string::npos)
+        << description;
+
+    // document() of it ends as a document that cannot be read ends: an empty node-set, or an
+    // error that says why.
+    WriteFile("Input/trans.xsl", Stylesheet("<xsl:template match=\"/\">[<xsl:value-of"
+                                            " select=\"count(document('pipe.xml'))\"/>]</xsl:template>"));
+    const IXSLTemplatePtr reading = Compile("Input\\trans.xsl");
+    IXSLProcessorPtr processor;
+    ASSERT_EQ(reading->createProcessor(&processor), S_OK);
+    HRESULT result = S_OK;
+    const std::string output = Run(processor, Load("Input\\books.xml"), &result);
+    if (SUCCEEDED(result)) {
+        EXPECT_EQ(output, "[0]");
+    } else {
+        EXPECT_NE(RaisedDescription(result, processor, __uuidof(IXSLProcessor)).find("is not a regular file"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(PolicyTest, AStylesheetLoadedFromTextMayReadNoFile) {

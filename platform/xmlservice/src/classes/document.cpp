@@ -14,14 +14,13 @@
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
-#include <system_error>
 #include <utility>
 
 namespace xmlservice {
 namespace {
 
-// The text of line `line` (counted from 1) of `content` without its line end, and in `start` where
-// it begins; empty when there is no such line.
+// The text of line `line` (counted from 1) of `content` without its line end, at most
+// kLongestQuotedLine bytes of it, and in `start` where it begins; empty when there is no such line.
 std::string LineOf(std::string_view content, long line, std::uint64_t& start) {
     std::size_t at = 0;
     for (long current = 1; current < line; ++current) {
@@ -35,7 +34,7 @@ std::string LineOf(std::string_view content, long line, std::uint64_t& start) {
     start = at;
     std::string_view text = content.substr(at, content.substr(at).find('\n'));
     if (!text.empty() && text.back() == '\r') text.remove_suffix(1);
-    return std::string(text);
+    return std::string(QuotedLine(text));
 }
 
 // What parseError reports about the last load.
@@ -124,23 +123,27 @@ public:
                 break;
             }
             ReadableFile file;
-            int error = 0;
+            OpenError error;
             if (!file.Open(path, error)) {
-                const bool missing = error == ENOENT || error == ENOTDIR;
+                const bool missing = error.number == ENOENT || error.number == ENOTDIR;
                 return NotLoaded(missing ? Failure::FileNotFound : Failure::FileUnreadable, name,
-                                 "The file \"" + name + "\" cannot be read: " + std::generic_category().message(error));
+                                 OpenFailureReason(name, error));
             }
             // The parse already has the file's share; the tree keeps it once loaded.
             BudgetShare share(file.Size());
-            const std::string real = ResolvedPath(path);
-            const std::string url = FileUrlFromPath(real);
+            // A document that is a link is read through it, but it stays where the caller named it:
+            // its relative references and the reads of its transformations start from there.
+            const std::string located = NamedPath(path);
+            if (located.empty())
+                return NotLoaded(Failure::FileUnreadable, name, "The folder of the file \"" + name + "\" cannot be found");
+            const std::string url = FileUrlFromPath(located);
             CallRecord call;
             call.NameFile(url, name);
             DocumentHandle tree = ParseDocument(call, {file.Stream(), {}}, url);
             if (!tree) {
                 return NotParsed(call, name, [&](long line, std::uint64_t& start) { return file.Line(line, start); });
             }
-            Loaded(std::make_shared<LoadedTree>(std::move(tree), url, name, FolderOf(real), std::move(share)));
+            Loaded(std::make_shared<LoadedTree>(std::move(tree), url, name, FolderOf(located), std::move(share)));
             *isSuccessful = VARIANT_TRUE;
             return S_OK;
         });

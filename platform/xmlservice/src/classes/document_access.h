@@ -25,7 +25,8 @@ struct LoadedTree {
     const std::string url;
     // The file as the caller named it in load.
     const std::string name;
-    // The real path of the folder holding the file; empty for a document loaded from text.
+    // The real path of the folder holding the file as the caller named it (a link in it not
+    // followed); empty for a document loaded from text.
     const std::string folder;
     // The file's share of the memory budget, for as long as the tree lives.
     const BudgetShare share;

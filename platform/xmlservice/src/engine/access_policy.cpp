@@ -13,7 +13,6 @@
 #include <libxslt/xsltInternals.h>
 
 #include <string>
-#include <system_error>
 
 namespace xmlservice {
 namespace {
@@ -106,9 +105,9 @@ xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, vo
             return nullptr;
         }
         ReadableFile file;
-        int error = 0;
+        OpenError error;
         if (!file.Open(path, error)) {
-            call->Add({"The file \"" + path + "\" cannot be read: " + std::generic_category().message(error)});
+            call->Add({OpenFailureReason(path, error)});
             return nullptr;
         }
         if (location != path) call->NameFile(location, path);

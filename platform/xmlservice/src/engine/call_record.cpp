@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace xmlservice {
@@ -61,7 +62,13 @@ std::string OneLine(std::string_view text) {
 // libxml2 raises some of the messages that it names warnings at the level of errors, among them
 // namespace names that are no valid URIs; like every warning they never fail a parse. An
 // undeclared entity, named a warning too, leaves a reference without its text and stays an error.
+// Another prefix bound to the xml namespace is a namespace error that libxml2 recovers from by
+// leaving the declaration out; documents do bind one, so it fails no load either. The same code
+// stands for the xml prefix bound elsewhere and for the xmlns prefix declared, which stay errors,
+// so the message tells them apart (the same words in libxml2 2.9.14 to 2.15).
 bool IsWarningByItsCode(const xmlError& error) noexcept {
+    if (error.code == XML_NS_ERR_XML_NAMESPACE)
+        return error.message != nullptr && std::strstr(error.message, "xml namespace URI mapped to wrong prefix") != nullptr;
     switch (error.code) {
     case XML_WAR_CATALOG_PI:
     case XML_WAR_UNKNOWN_VERSION:

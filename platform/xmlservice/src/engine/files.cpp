@@ -1,6 +1,8 @@
 #include "engine/files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -114,25 +116,73 @@ std::string DisplayFromUrl(std::string_view url) {
 
 void ReadableFile::Closer::operator()(std::FILE* file) const noexcept { (void)std::fclose(file); }
 
-bool ReadableFile::Open(const std::string& path, int& error) {
-    errno = 0;
-    file_.reset(std::fopen(path.c_str(), "rb"));
-    if (!file_) {
-        error = errno != 0 ? errno : ENOENT;
-        return false;
-    }
-    struct stat status {};
-    if (fstat(fileno(file_.get()), &status) != 0) {
-        error = errno;
-        file_.reset();
-        return false;
-    }
+namespace {
+
+// What a file that is no regular file is, for the reason it is not read.
+const char* KindOf(mode_t mode) noexcept {
+    if (S_ISFIFO(mode)) return "a named pipe";
+    if (S_ISCHR(mode)) return "a character device";
+    if (S_ISBLK(mode)) return "a block device";
+    if (S_ISSOCK(mode)) return "a socket";
+    return "not a file of data";
+}
+
+// Checks what `status` describes; false, with `error` set, for anything but a regular file.
+bool IsReadableKind(const struct stat& status, OpenError& error) noexcept {
     if (S_ISDIR(status.st_mode)) {
-        error = EISDIR;
-        file_.reset();
+        error.number = EISDIR;
         return false;
     }
-    size_ = S_ISREG(status.st_mode) ? static_cast<std::uint64_t>(status.st_size) : 0;
+    if (!S_ISREG(status.st_mode)) {
+        error.notRegular = KindOf(status.st_mode);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string OpenFailureReason(std::string_view name, const OpenError& error) {
+    std::string reason = "The file \"";
+    reason.append(name);
+    if (error.notRegular != nullptr) {
+        reason.append("\" is not a regular file (it is ").append(error.notRegular);
+        reason.append("); only regular files are read");
+    } else {
+        reason.append("\" cannot be read: ").append(std::generic_category().message(error.number));
+    }
+    return reason;
+}
+
+bool ReadableFile::Open(const std::string& path, OpenError& error) {
+    error = {};
+    file_.reset();
+    struct stat status {};
+    if (stat(path.c_str(), &status) != 0) {
+        error.number = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+    if (!IsReadableKind(status, error)) return false;
+    // Should the file be replaced by a named pipe after the look, opening it still does not wait;
+    // what was opened is looked at again.
+    const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (descriptor < 0) {
+        error.number = errno != 0 ? errno : ENOENT;
+        return false;
+    }
+    if (fstat(descriptor, &status) != 0 || !IsReadableKind(status, error) ||
+        fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0) {
+        if (error.number == 0 && error.notRegular == nullptr) error.number = errno != 0 ? errno : EIO;
+        (void)::close(descriptor);
+        return false;
+    }
+    file_.reset(fdopen(descriptor, "rb"));
+    if (!file_) {
+        error.number = errno != 0 ? errno : ENOMEM;
+        (void)::close(descriptor);
+        return false;
+    }
+    size_ = static_cast<std::uint64_t>(status.st_size);
     // The parser asks for a few kilobytes at a time; the stream reads up to a megabyte per
     // system call, and no more than the file holds.
     constexpr std::uint64_t kLeastReadAhead = 4096;
@@ -146,20 +196,60 @@ bool ReadableFile::Open(const std::string& path, int& error) {
 std::string ReadableFile::Line(long line, std::uint64_t& start) {
     start = 0;
     if (!file_ || line < 1 || std::fseek(file_.get(), 0, SEEK_SET) != 0) return {};
+    // Read in blocks: the line may be far into a large file. Only its first bytes are kept.
     std::string text;
     long current = 1;
     std::uint64_t offset = 0;
-    for (int c = std::fgetc(file_.get()); c != EOF; c = std::fgetc(file_.get()), ++offset) {
-        if (current == line) {
-            if (c == '\n') break;
-            text.push_back(static_cast<char>(c));
-        } else if (c == '\n' && ++current == line) {
-            start = offset + 1;
+    bool ended = false;
+    char block[16 * 1024];
+    while (!ended) {
+        const std::size_t got = std::fread(block, 1, sizeof block, file_.get());
+        if (got == 0) break;
+        std::string_view rest(block, got);
+        while (!rest.empty()) {
+            if (current < line) {
+                const std::size_t feed = rest.find('\n');
+                if (feed == std::string_view::npos) {
+                    offset += rest.size();
+                    break;
+                }
+                offset += feed + 1;
+                rest.remove_prefix(feed + 1);
+                if (++current == line) start = offset;
+                continue;
+            }
+            const std::size_t feed = rest.find('\n');
+            text.append(rest.substr(0, std::min(feed, kLongestQuotedLine + 1 - text.size())));
+            if (feed != std::string_view::npos || text.size() > kLongestQuotedLine) ended = true;
+            break;
         }
     }
     if (current < line) return {};
+    if (text.size() > kLongestQuotedLine) return std::string(QuotedLine(text));
     if (!text.empty() && text.back() == '\r') text.pop_back();
     return text;
+}
+
+std::string_view QuotedLine(std::string_view text) noexcept {
+    if (text.size() <= kLongestQuotedLine) return text;
+    std::size_t end = kLongestQuotedLine;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end);
+}
+
+std::string NamedPath(std::string_view path) {
+    std::error_code error;
+    const std::filesystem::path absolute = std::filesystem::absolute(std::string(path), error);
+    if (error) return {};
+    const std::string whole = absolute.string();
+    const std::size_t slash = whole.rfind('/');
+    if (slash == std::string::npos) return {};
+    const std::string name = whole.substr(slash + 1);
+    // A name that is no file of its own ("", ".", "..") is resolved as a whole.
+    if (name.empty() || name == "." || name == "..") return ResolvedPath(whole);
+    const std::string folder = ResolvedPath(slash == 0 ? std::string("/") : whole.substr(0, slash));
+    if (folder.empty()) return {};
+    return folder + (folder.back() == '/' ? "" : "/") + name;
 }
 
 std::string ResolvedPath(std::string_view path) {

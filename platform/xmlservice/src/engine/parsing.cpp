@@ -82,10 +82,52 @@ xmlEntityPtr GetParameterEntity(void* context, const xmlChar* name) {
     return entity;
 }
 
-int ReadFromFile(void* file, char* buffer, int length) {
-    const std::size_t got = std::fread(buffer, 1, static_cast<std::size_t>(length), static_cast<std::FILE*>(file));
-    if (got == 0 && std::ferror(static_cast<std::FILE*>(file)) != 0) return -1;
-    return static_cast<int>(got);
+// A file as the parser reads it, after its byte-order mark, if it has one.
+struct FileReader {
+    std::FILE* file = nullptr;
+    // The first bytes, read to look for a byte-order mark, that were no mark.
+    char head[3] = {};
+    std::size_t headSize = 0;
+    std::size_t headRead = 0;
+};
+
+int ReadFromFile(void* context, char* buffer, int length) {
+    auto& reader = *static_cast<FileReader*>(context);
+    std::size_t given = 0;
+    while (reader.headRead < reader.headSize && given < static_cast<std::size_t>(length))
+        buffer[given++] = reader.head[reader.headRead++];
+    const std::size_t got = std::fread(buffer + given, 1, static_cast<std::size_t>(length) - given, reader.file);
+    if (got == 0 && given == 0 && std::ferror(reader.file) != 0) return -1;
+    return static_cast<int>(given + got);
+}
+
+// The encoding that the byte-order mark at the start of `reader`'s file names, with the mark
+// read past; null when the file has none, and then its first bytes are kept for the parser. As
+// XML 1.0 (Appendix F) lets it, the mark decides over an encoding declaration that says
+// otherwise; libxml2 2.9.14 would follow the declaration and misread the text, newer releases
+// follow the mark.
+const char* ReadByteOrderMark(FileReader& reader) {
+    reader.headSize = std::fread(reader.head, 1, 2, reader.file);
+    if (reader.headSize == 2) {
+        const auto first = static_cast<unsigned char>(reader.head[0]);
+        const auto second = static_cast<unsigned char>(reader.head[1]);
+        if (first == 0xFF && second == 0xFE) {
+            reader.headSize = 0;
+            return "UTF-16LE";
+        }
+        if (first == 0xFE && second == 0xFF) {
+            reader.headSize = 0;
+            return "UTF-16BE";
+        }
+        if (first == 0xEF && second == 0xBB) {
+            reader.headSize += std::fread(reader.head + 2, 1, 1, reader.file);
+            if (reader.headSize == 3 && static_cast<unsigned char>(reader.head[2]) == 0xBF) {
+                reader.headSize = 0;
+                return "UTF-8";
+            }
+        }
+    }
+    return nullptr;
 }
 
 }  // namespace
@@ -132,7 +174,10 @@ DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const s
     const char* const base = url.empty() ? nullptr : url.c_str();
     DocumentHandle document;
     if (text.file != nullptr) {
-        document.reset(xmlCtxtReadIO(parser.get(), ReadFromFile, nullptr, text.file, base, nullptr, kParseOptions));
+        FileReader reader{text.file};
+        const char* const marked = ReadByteOrderMark(reader);
+        const int options = marked != nullptr ? kParseOptions | XML_PARSE_IGNORE_ENC : kParseOptions;
+        document.reset(xmlCtxtReadIO(parser.get(), ReadFromFile, nullptr, &reader, base, marked, options));
     } else {
         static constexpr char kNothing[] = "";
         document.reset(xmlCtxtReadMemory(parser.get(), text.utf8.empty() ? kNothing : text.utf8.data(),

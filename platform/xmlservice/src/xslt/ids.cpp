@@ -1,5 +1,6 @@
 #include "xslt/ids.h"
 
+#include "engine/budget_allocator.h"
 #include "engine/libxslt_fields.h"
 #include "xslt/transformation_local.h"
 
@@ -16,7 +17,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <new>
-#include <unordered_map>
+#include <string>
 
 namespace xmlservice {
 namespace {
@@ -63,7 +64,8 @@ private:
         return &numbers_[node];
     }
 
-    std::unordered_map<const xmlNode*, unsigned long> numbers_;
+    // Grows with the nodes asked for, so its memory is counted by the budget.
+    CountedMap<const xmlNode*, unsigned long> numbers_;
     unsigned long next_ = 0;
 };
 
@@ -71,19 +73,45 @@ void GeneratedIdsDeleter::operator()(GeneratedIds* ids) const noexcept { delete 
 
 namespace {
 
+// What an id is made of: a node of a tree, and for a namespace node the prefix it stands for on
+// that element.
+struct IdSubject {
+    xmlNodePtr node = nullptr;
+    bool isNamespace = false;
+    std::string prefix;
+};
+
+// The subject of `node`. A namespace node of XPath is a copy that its node-set owns, with its
+// element in next; so it is read before that node-set goes.
+bool SubjectOf(xmlNodePtr node, IdSubject& subject) {
+    if (node == nullptr) return false;
+    if (node->type != XML_NAMESPACE_DECL) {
+        subject.node = node;
+        return true;
+    }
+    const auto* space = reinterpret_cast<xmlNsPtr>(node);
+    const auto* element = reinterpret_cast<xmlNodePtr>(space->next);
+    if (element == nullptr || element->type != XML_ELEMENT_NODE) return false;
+    subject.node = const_cast<xmlNodePtr>(element);
+    subject.isNamespace = true;
+    if (space->prefix != nullptr) subject.prefix = reinterpret_cast<const char*>(space->prefix);
+    return true;
+}
+
 // generate-id() with libxslt's arguments, messages and forms of id: "id" and the number, and for
 // a namespace node its element's number, "ns" and the prefix in hexadecimal, since only ASCII
 // letters and digits may appear.
-void GenerateIdFunction(xmlXPathParserContextPtr parser, int argumentCount) noexcept {
+void GenerateId(xmlXPathParserContextPtr parser, int argumentCount) {
     xsltTransformContextPtr context = xsltXPathGetTransformContext(parser);
     GeneratedIds* ids = GeneratedIds::Of(context);
     if (ids == nullptr) {
         xsltGenerateIdFunction(parser, argumentCount);
         return;
     }
-    xmlNodePtr node = nullptr;
+    IdSubject subject;
+    bool found = false;
     if (argumentCount == 0) {
-        node = parser->context->node;
+        found = SubjectOf(parser->context->node, subject);
     } else if (argumentCount == 1) {
         if (parser->value == nullptr || parser->value->type != XPATH_NODESET) {
             parser->error = XPATH_INVALID_TYPE;
@@ -92,69 +120,60 @@ void GenerateIdFunction(xmlXPathParserContextPtr parser, int argumentCount) noex
         }
         xmlXPathObjectPtr argument = valuePop(parser);
         const xmlNodeSetPtr nodes = argument->nodesetval;
-        if (nodes != nullptr && nodes->nodeNr > 0) {
-            // The first node in document order.
-            node = nodes->nodeTab[0];
-            for (int i = 1; i < nodes->nodeNr; ++i)
-                if (xmlXPathCmpNodes(node, nodes->nodeTab[i]) == -1) node = nodes->nodeTab[i];
-        }
-        xmlXPathFreeObject(argument);
-        if (node == nullptr) {
+        if (nodes == nullptr || nodes->nodeNr == 0) {
+            xmlXPathFreeObject(argument);
             valuePush(parser, xmlXPathNewCString(""));
             return;
         }
+        // The first node in document order.
+        xmlNodePtr first = nodes->nodeTab[0];
+        for (int i = 1; i < nodes->nodeNr; ++i)
+            if (xmlXPathCmpNodes(first, nodes->nodeTab[i]) == -1) first = nodes->nodeTab[i];
+        try {
+            found = SubjectOf(first, subject);
+        } catch (...) {
+            xmlXPathFreeObject(argument);
+            throw;
+        }
+        xmlXPathFreeObject(argument);
     } else {
         xsltTransformError(context, nullptr, nullptr, "generate-id() : invalid number of args %d\n", argumentCount);
         parser->error = XPATH_INVALID_ARITY;
         return;
     }
-    if (node == nullptr) {
+    if (!found) {
         xmlXPathErr(parser, XPATH_INVALID_CTXT);
         return;
     }
 
-    // A namespace node's id is its element's with its prefix; XPath keeps the element in next.
-    const xmlChar* prefix = nullptr;
-    if (node->type == XML_NAMESPACE_DECL) {
-        const auto* space = reinterpret_cast<xmlNsPtr>(node);
-        prefix = space->prefix != nullptr ? space->prefix : reinterpret_cast<const xmlChar*>("");
-        node = reinterpret_cast<xmlNodePtr>(space->next);
-        if (node == nullptr) {
-            xmlXPathErr(parser, XPATH_INVALID_CTXT);
-            return;
-        }
-    }
-
-    unsigned long id = 0;
-    try {
-        id = ids->IdOf(node);
-    } catch (...) {
-        xsltTransformError(context, nullptr, nullptr, "generate-id(): out of memory\n");
-        parser->error = XPATH_MEMORY_ERROR;
-        return;
-    }
+    const unsigned long id = ids->IdOf(subject.node);
     if (id == 0) {
         xsltTransformError(context, nullptr, nullptr, "generate-id(): id overflow\n");
         parser->error = XPATH_MEMORY_ERROR;
         return;
     }
-    const std::size_t prefixLength = prefix != nullptr ? static_cast<std::size_t>(xmlStrlen(prefix)) : 0;
-    const std::size_t size = 30 + (prefix != nullptr ? 2 * prefixLength + 2 : 0);
+    const std::size_t size = 30 + (subject.isNamespace ? 2 * subject.prefix.size() + 2 : 0);
     auto* text = static_cast<char*>(xmlMalloc(size));
-    if (text == nullptr) {
-        xsltTransformError(context, nullptr, nullptr, "generate-id(): out of memory\n");
-        parser->error = XPATH_MEMORY_ERROR;
-        return;
-    }
-    int length = std::snprintf(text, size, prefix != nullptr ? "id%luns" : "id%lu", id);
-    for (std::size_t i = 0; i < prefixLength; ++i) {
+    if (text == nullptr) throw std::bad_alloc();
+    int length = std::snprintf(text, size, subject.isNamespace ? "id%luns" : "id%lu", id);
+    for (const char c : subject.prefix) {
         constexpr char kDigits[] = "0123456789ABCDEF";
-        text[length++] = kDigits[prefix[i] >> 4];
-        text[length++] = kDigits[prefix[i] & 15];
+        const auto byte = static_cast<unsigned char>(c);
+        text[length++] = kDigits[byte >> 4];
+        text[length++] = kDigits[byte & 15];
     }
     text[length] = '\0';
     gIdsGiven.fetch_add(1, std::memory_order_relaxed);
     valuePush(parser, xmlXPathWrapString(reinterpret_cast<xmlChar*>(text)));
+}
+
+void GenerateIdFunction(xmlXPathParserContextPtr parser, int argumentCount) noexcept {
+    try {
+        GenerateId(parser, argumentCount);
+    } catch (...) {
+        xsltTransformError(xsltXPathGetTransformContext(parser), nullptr, nullptr, "generate-id(): out of memory\n");
+        parser->error = XPATH_MEMORY_ERROR;
+    }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "xslt/key_rewrite.h"
 
+#include "engine/budget_allocator.h"
 #include "engine/handles.h"
 #include "xslt/xpath_text.h"
 
@@ -12,7 +13,8 @@
 #include <charconv>
 #include <memory>
 #include <optional>
-#include <vector>
+#include <string_view>
+#include <utility>
 
 namespace xmlservice {
 namespace {
@@ -43,7 +45,7 @@ void IgnoreXPathError(void*, ErrorArgumentOf<xmlStructuredErrorFunc>::type) {}
 
 // True when `text` compiles as an XPath expression; the compiler's complaints go nowhere, since
 // libxslt reports them itself on the text as it was written.
-bool Compiles(const std::string& text) {
+bool Compiles(const CountedString& text) {
     const XPathContextHandle context(xmlXPathNewContext(nullptr));
     if (!context) return false;
     context->error = IgnoreXPathError;
@@ -59,9 +61,9 @@ struct Edit {
 
 }  // namespace
 
-std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
-    const std::optional<std::vector<XPathToken>> tokens = TokenizeXPath(text);
-    if (!tokens) return std::string(text);
+CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
+    const std::optional<CountedVector<XPathToken>> tokens = TokenizeXPath(text);
+    if (!tokens) return CountedString(text);
     const auto is = [&](std::size_t index, std::string_view what) {
         const XPathToken& token = (*tokens)[index];
         return text.substr(token.begin, token.end - token.begin) == what;
@@ -69,8 +71,8 @@ std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
     // Where each bracket closes, found in one pass, so that a text full of key( calls costs no
     // more than any other text of its length. A bracket never closed closes at the end.
     const std::size_t count = tokens->size();
-    std::vector<std::size_t> closing(count, count);
-    std::vector<std::size_t> open;
+    CountedVector<std::size_t> closing(count, count);
+    CountedVector<std::size_t> open;
     for (std::size_t i = 0; i < count; ++i) {
         if ((*tokens)[i].kind != XPathTokenKind::Other) continue;
         if (is(i, "(") || is(i, "[")) {
@@ -80,7 +82,7 @@ std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
             open.pop_back();
         }
     }
-    std::vector<Edit> edits;
+    CountedVector<Edit> edits;
     int predicateDepth = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const XPathToken& token = (*tokens)[i];
@@ -102,9 +104,9 @@ std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
         edits.push_back({token.begin, token.end, kFirstKeyFunction});
         edits.push_back({(*tokens)[close].end, (*tokens)[close + 3].end, {}});
     }
-    if (edits.empty() || !Compiles(std::string(text))) return std::string(text);
+    if (edits.empty() || !Compiles(CountedString(text))) return CountedString(text);
     std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
-    std::string rewritten;
+    CountedString rewritten;
     rewritten.reserve(text.size() + edits.size() * std::string_view(kFirstKeyFunction).size());
     std::size_t copied = 0;
     for (const Edit& edit : edits) {
@@ -120,8 +122,8 @@ namespace {
 
 // The expressions of an attribute value template rewritten, scanned the way libxslt scans them:
 // "{{" and "{}" are no expressions, and a "}" inside a literal does not end one.
-std::string RewriteAttributeValueTemplate(std::string_view value) {
-    std::string rewritten;
+CountedString RewriteAttributeValueTemplate(std::string_view value) {
+    CountedString rewritten;
     std::size_t at = 0;
     while (at < value.size()) {
         const std::size_t open = value.find('{', at);
@@ -194,72 +196,137 @@ void RewriteAttribute(xmlAttr& attribute, AttributeKind kind) {
     if (text == nullptr || text->type != XML_TEXT_NODE || text->next != nullptr || text->content == nullptr) return;
     const std::string_view value(reinterpret_cast<const char*>(text->content));
     if (value.find("key") == std::string_view::npos) return;
-    const std::string rewritten =
+    const CountedString rewritten =
         kind == AttributeKind::Template ? RewriteAttributeValueTemplate(value)
                                         : RewriteFirstKeyCalls(value, kind == AttributeKind::Pattern ? XPathText::Pattern
                                                                                                      : XPathText::Expression);
-    if (rewritten != value) (void)xmlSetNsProp(attribute.parent, attribute.ns, attribute.name, Chars(rewritten.c_str()));
+    if (std::string_view(rewritten) != value) (void)xmlSetNsProp(attribute.parent, attribute.ns, attribute.name, Chars(rewritten.c_str()));
 }
 
-// The namespaces that a list of extension-element prefixes on `element` names.
-void AddExtensionNamespaces(xmlNode* element, const xmlChar* prefixes, std::vector<std::string>& namespaces) {
-    if (prefixes == nullptr) return;
-    const std::string_view list(reinterpret_cast<const char*>(prefixes));
-    std::size_t at = 0;
-    while (at < list.size()) {
-        while (at < list.size() && IsXPathSpace(list[at])) ++at;
-        std::size_t end = at;
-        while (end < list.size() && !IsXPathSpace(list[end])) ++end;
-        if (end > at) {
-            const std::string prefix(list.substr(at, end - at));
-            const xmlNs* found =
-                xmlSearchNs(element->doc, element, prefix == "#default" ? nullptr : Chars(prefix.c_str()));
-            if (found != nullptr && found->href != nullptr)
-                namespaces.emplace_back(reinterpret_cast<const char*>(found->href));
-        }
-        at = end;
-    }
+std::string_view View(const xmlChar* text) noexcept {
+    return text != nullptr ? std::string_view(reinterpret_cast<const char*>(text)) : std::string_view();
 }
 
-// Walks template content: XSLT instructions get their XPath attributes rewritten, literal
-// result elements the attribute value templates of their attributes. Extension elements keep
-// their own attributes, whose meaning only their extension knows.
-void RewriteTemplateContent(xmlNode* element, const std::vector<std::string>& extensionNamespaces) {
-    std::vector<std::string> ownNamespaces;
-    const std::vector<std::string>* namespaces = &extensionNamespaces;
-    if (InXslt(element)) {
-        for (xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
-            if (attribute->ns != nullptr) continue;
-            for (const XsltAttribute& known : kXsltAttributes) {
-                if ((known.element == nullptr || xmlStrEqual(element->name, Chars(known.element)) != 0) &&
-                    xmlStrEqual(attribute->name, Chars(known.attribute)) != 0) {
-                    RewriteAttribute(*attribute, known.kind);
-                    break;
+// A walk over template content that keeps, along the path from the stylesheet's root to the
+// element it is at, the namespace declarations in scope and the namespaces named as extension
+// elements' ones. Each element adds what it declares and takes it away again when its content is
+// done, so the walk costs the size of the stylesheet however deep the elements nest and however
+// long their lists grow, and it holds no more than one path's declarations at a time.
+class TemplateWalk {
+public:
+    // Brings the declarations of `element` into scope, as the parent of what is walked next.
+    void EnterScope(const xmlNode* element) { Declare(element); }
+
+    // The list of extension-element prefixes on the stylesheet's root, `prefixes` (may be null),
+    // as resolved on `root`, whose declarations are in scope.
+    void AddExtensionPrefixes(const xmlChar* prefixes) { AddExtensionNamespaces(prefixes); }
+
+    // Walks template content: XSLT instructions get their XPath attributes rewritten, literal
+    // result elements the attribute value templates of their attributes. Extension elements
+    // keep their own attributes, whose meaning only their extension knows.
+    void Walk(xmlNode* element) {
+        const std::size_t scopeMark = shadowed_.size();
+        const std::size_t extensionMark = extensionsAdded_.size();
+        Declare(element);
+        if (InXslt(element)) {
+            for (xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
+                if (attribute->ns != nullptr) continue;
+                for (const XsltAttribute& known : kXsltAttributes) {
+                    if ((known.element == nullptr || xmlStrEqual(element->name, Chars(known.element)) != 0) &&
+                        xmlStrEqual(attribute->name, Chars(known.attribute)) != 0) {
+                        RewriteAttribute(*attribute, known.kind);
+                        break;
+                    }
+                }
+            }
+        } else {
+            for (xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
+                if (attribute->ns == nullptr || xmlStrEqual(attribute->ns->href, XSLT_NAMESPACE) == 0 ||
+                    xmlStrEqual(attribute->name, Chars("extension-element-prefixes")) == 0)
+                    continue;
+                const LibraryString prefixes(xmlNodeGetContent(reinterpret_cast<xmlNode*>(attribute)));
+                AddExtensionNamespaces(prefixes.get());
+            }
+            const bool isExtension = element->ns != nullptr && extensions_.count(View(element->ns->href)) != 0;
+            if (!isExtension) {
+                for (xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
+                    if (attribute->ns == nullptr || xmlStrEqual(attribute->ns->href, XSLT_NAMESPACE) == 0)
+                        RewriteAttribute(*attribute, AttributeKind::Template);
                 }
             }
         }
-    } else {
-        xmlChar* prefixes = xmlGetNsProp(element, Chars("extension-element-prefixes"), XSLT_NAMESPACE);
-        const LibraryString ownedPrefixes(prefixes);
-        if (prefixes != nullptr) {
-            ownNamespaces = extensionNamespaces;
-            AddExtensionNamespaces(element, prefixes, ownNamespaces);
-            namespaces = &ownNamespaces;
-        }
-        const bool isExtension =
-            element->ns != nullptr &&
-            std::find(namespaces->begin(), namespaces->end(), reinterpret_cast<const char*>(element->ns->href)) !=
-                namespaces->end();
-        if (!isExtension) {
-            for (xmlAttr* attribute = element->properties; attribute != nullptr; attribute = attribute->next) {
-                if (attribute->ns == nullptr || xmlStrEqual(attribute->ns->href, XSLT_NAMESPACE) == 0)
-                    RewriteAttribute(*attribute, AttributeKind::Template);
-            }
+        for (xmlNode* child = element->children; child != nullptr; child = child->next)
+            if (child->type == XML_ELEMENT_NODE) Walk(child);
+        Leave(scopeMark, extensionMark);
+    }
+
+private:
+    // The namespace bound to `prefix` ("" for the default namespace) where the walk is; null
+    // when there is none.
+    const xmlNs* Lookup(std::string_view prefix) const {
+        if (prefix == "xml") return nullptr;
+        const auto bound = inScope_.find(prefix);
+        return bound != inScope_.end() ? bound->second : nullptr;
+    }
+
+    void Declare(const xmlNode* element) {
+        for (const xmlNs* space = element->nsDef; space != nullptr; space = space->next) {
+            const std::string_view prefix = View(space->prefix);
+            const auto [bound, added] = inScope_.try_emplace(prefix, space);
+            shadowed_.emplace_back(prefix, added ? nullptr : std::exchange(bound->second, space));
         }
     }
-    for (xmlNode* child = element->children; child != nullptr; child = child->next)
-        if (child->type == XML_ELEMENT_NODE) RewriteTemplateContent(child, *namespaces);
-}
+
+    // The namespaces that a list of extension-element prefixes names, for the rest of the walk
+    // below the element that holds it.
+    void AddExtensionNamespaces(const xmlChar* prefixes) {
+        const std::string_view list = View(prefixes);
+        std::size_t at = 0;
+        while (at < list.size()) {
+            while (at < list.size() && IsXPathSpace(list[at])) ++at;
+            std::size_t end = at;
+            while (end < list.size() && !IsXPathSpace(list[end])) ++end;
+            if (end > at) {
+                const std::string_view prefix = list.substr(at, end - at);
+                const xmlNs* found = Lookup(prefix == "#default" ? std::string_view() : prefix);
+                if (found != nullptr && found->href != nullptr) {
+                    const std::string_view uri = View(found->href);
+                    ++extensions_[uri];
+                    extensionsAdded_.push_back(uri);
+                }
+            }
+            at = end;
+        }
+    }
+
+    // Takes back what was declared and named since the marks.
+    void Leave(std::size_t scopeMark, std::size_t extensionMark) {
+        while (shadowed_.size() > scopeMark) {
+            const auto& [prefix, previous] = shadowed_.back();
+            if (previous == nullptr) {
+                inScope_.erase(prefix);
+            } else {
+                inScope_.find(prefix)->second = previous;
+            }
+            shadowed_.pop_back();
+        }
+        while (extensionsAdded_.size() > extensionMark) {
+            const auto named = extensions_.find(extensionsAdded_.back());
+            if (--named->second == 0) extensions_.erase(named);
+            extensionsAdded_.pop_back();
+        }
+    }
+
+    // Prefix to its innermost declaration; the views point into the stylesheet's tree, which
+    // outlives the walk.
+    CountedMap<std::string_view, const xmlNs*> inScope_;
+    // Each declaration made along the path, with the one it hides (null for none), so that
+    // leaving an element restores the scope of its parent.
+    CountedVector<std::pair<std::string_view, const xmlNs*>> shadowed_;
+    // Extension namespaces along the path, with how many lists name each.
+    CountedMap<std::string_view, std::size_t> extensions_;
+    CountedVector<std::string_view> extensionsAdded_;
+};
 
 }  // namespace
 
@@ -267,17 +334,18 @@ void RewriteFirstKeyCalls(_xmlDoc* stylesheet) noexcept {
     xmlNode* root = stylesheet != nullptr ? xmlDocGetRootElement(stylesheet) : nullptr;
     if (root == nullptr) return;
     try {
+        TemplateWalk walk;
         // A literal result element as the whole stylesheet is template content throughout.
         if (!InXslt(root)) {
-            RewriteTemplateContent(root, {});
+            walk.Walk(root);
             return;
         }
-        std::vector<std::string> extensionNamespaces;
+        walk.EnterScope(root);
         const LibraryString prefixes(xmlGetNoNsProp(root, Chars("extension-element-prefixes")));
-        AddExtensionNamespaces(root, prefixes.get(), extensionNamespaces);
+        walk.AddExtensionPrefixes(prefixes.get());
         // Top-level elements outside the XSLT namespace are data, not templates.
         for (xmlNode* child = root->children; child != nullptr; child = child->next)
-            if (child->type == XML_ELEMENT_NODE && InXslt(child)) RewriteTemplateContent(child, extensionNamespaces);
+            if (child->type == XML_ELEMENT_NODE && InXslt(child)) walk.Walk(child);
     } catch (...) {
         // Whatever was rewritten is complete in itself; the rest stays as written.
     }

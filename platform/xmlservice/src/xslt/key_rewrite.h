@@ -3,7 +3,8 @@
 // libxslt compiles them.
 #pragma once
 
-#include <string>
+#include "engine/budget_allocator.h"
+
 #include <string_view>
 
 struct _xmlDoc;
@@ -21,7 +22,7 @@ enum class XPathText { Expression, Pattern };
 // `text` with every call key(ARGS)[1] replaced by a call of kFirstKeyFunction with the same
 // arguments; `text` itself when there is none or when it does not compile as XPath. Linear in
 // the length of `text`, whatever it holds.
-std::string RewriteFirstKeyCalls(std::string_view text, XPathText kind);
+CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind);
 
 // Rewrites key(...)[1] wherever a stylesheet module (before libxslt compiles it) holds XPath: the
 // expressions and patterns of XSLT instructions and the expressions of attribute value templates.

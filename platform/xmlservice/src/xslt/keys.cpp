@@ -1,5 +1,6 @@
 #include "xslt/keys.h"
 
+#include "engine/budget_allocator.h"
 #include "engine/handles.h"
 #include "xslt/key_rewrite.h"
 #include "engine/libxslt_fields.h"
@@ -15,12 +16,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <string>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 namespace xmlservice {
 namespace {
@@ -48,12 +45,13 @@ struct TextHash {
 };
 
 // The members of one key value, in the order libxslt adds them: each definition's matches in
-// document order, one definition after another.
-using Group = std::vector<xmlNodePtr>;
+// document order, one definition after another. Like every container here that grows with the
+// documents, it takes its memory from the budget.
+using Group = CountedVector<xmlNodePtr>;
 
 // The groups of one key name in one document.
 struct KeyTable {
-    std::unordered_map<std::string, Group, TextHash, std::equal_to<>> groups;
+    CountedMap<CountedString, Group, TextHash, std::equal_to<>> groups;
     // True while its definitions are evaluated, to tell a key whose use needs itself.
     bool building = false;
     // True when more than one definition filled it, so that its groups need not be in document
@@ -63,8 +61,8 @@ struct KeyTable {
 
 // A key's name: its local part and namespace, as libxslt compares them.
 struct KeyName {
-    std::string local;
-    std::string uri;
+    CountedString local;
+    CountedString uri;
     bool hasUri = false;
 
     bool operator==(const KeyName&) const = default;
@@ -72,20 +70,29 @@ struct KeyName {
 
 struct KeyNameHash {
     std::size_t operator()(const KeyName& name) const noexcept {
-        return std::hash<std::string>{}(name.local) * 31 + std::hash<std::string>{}(name.uri) + name.hasUri;
+        return TextHash{}(name.local) * 31 + TextHash{}(name.uri) + name.hasUri;
     }
 };
 
 KeyName NameOf(const xmlChar* local, const xmlChar* uri) {
-    return {std::string(View(local)), std::string(View(uri)), uri != nullptr};
+    return {CountedString(View(local)), CountedString(View(uri)), uri != nullptr};
 }
+
+// A member of a group, for telling whether a group holds a node without searching it.
+using Membership = std::pair<const Group*, const xmlNode*>;
+struct MembershipHash {
+    std::size_t operator()(const Membership& member) const noexcept {
+        return std::hash<const void*>{}(member.first) * 31 + std::hash<const void*>{}(member.second);
+    }
+};
+using Memberships = CountedSet<Membership, MembershipHash>;
 
 // The tables of the documents that live as long as the transformation: the source and the
 // documents that document() loaded. Result tree fragments may be freed and their memory reused
 // while it runs, so key() on them is left to libxslt, which keeps their tables with them.
 class DocumentTables {
 public:
-    std::unordered_map<KeyName, KeyTable, KeyNameHash> tables;
+    CountedMap<KeyName, KeyTable, KeyNameHash> tables;
     bool allBuilt = false;
 };
 
@@ -186,10 +193,11 @@ private:
             Fail(definition, "The 'match' expression did not evaluate to a node set.\n");
         } else if (matched->nodesetval != nullptr) {
             const xmlNodeSetPtr nodes = matched->nodesetval;
-            // Members the table already has from another definition, which libxslt adds once.
-            std::unordered_set<const xmlNode*> earlier;
+            // Members the table already has from other definitions, which libxslt adds once.
+            Memberships earlier;
             if (afterAnother)
-                for (const auto& [value, group] : table.groups) earlier.insert(group.begin(), group.end());
+                for (const auto& [value, group] : table.groups)
+                    for (const xmlNode* member : group) earlier.emplace(&group, member);
             xpath->contextSize = 1;
             xpath->proximityPosition = 1;
             XPathObjectHandle used;
@@ -229,15 +237,12 @@ private:
     // Adds `node` to the group of `value` once. Within one definition a node's values come one
     // after another, so a node already added is the group's last; `earlier` holds the members
     // that other definitions added.
-    static void Add(KeyTable& table, const xmlChar* value, xmlNodePtr node,
-                    const std::unordered_set<const xmlNode*>* earlier) {
+    static void Add(KeyTable& table, const xmlChar* value, xmlNodePtr node, const Memberships* earlier) {
         CountWork(1);
         auto group = table.groups.find(View(value));
-        if (group == table.groups.end()) group = table.groups.emplace(std::string(View(value)), Group{}).first;
+        if (group == table.groups.end()) group = table.groups.emplace(CountedString(View(value)), Group{}).first;
         if (!group->second.empty() && group->second.back() == node) return;
-        if (earlier != nullptr && earlier->count(node) != 0 &&
-            std::find(group->second.begin(), group->second.end(), node) != group->second.end())
-            return;
+        if (earlier != nullptr && earlier->count({&group->second, node}) != 0) return;
         group->second.push_back(node);
     }
 
@@ -246,7 +251,7 @@ private:
         StopTransform(context_);
     }
 
-    std::unordered_map<xmlDocPtr, DocumentTables> documents_;
+    CountedMap<xmlDocPtr, DocumentTables> documents_;
     int buildDepth_ = 0;
 };
 
@@ -265,10 +270,13 @@ xmlNodePtr DocumentNodeOf(xmlNodePtr node) noexcept {
     return nullptr;
 }
 
-// The nodes of `groups` in document order, each once, as a new XPath value: all of them, or
-// only the first.
-xmlXPathObjectPtr Result(const std::vector<std::pair<const Group*, bool>>& groups, Wanted wanted) {
-    std::vector<xmlNodePtr> nodes;
+// A group found for key(), and whether its members are in document order.
+using FoundGroup = std::pair<const Group*, bool>;
+
+// The nodes of `groups` (each a different group) in document order, each once, as a new XPath
+// value: all of them, or only the first.
+xmlXPathObjectPtr Result(const CountedVector<FoundGroup>& groups, Wanted wanted) {
+    CountedVector<xmlNodePtr> nodes;
     bool sorted = true;
     std::size_t filled = 0;
     for (const auto& [group, inDocumentOrder] : groups) {
@@ -350,25 +358,23 @@ void EvaluateKey(xmlXPathParserContextPtr parser, int argumentCount, Wanted want
     }
     const KeyName name = NameOf(local.get(), uri);
 
-    // Each node of a node-set argument is a value of its own, and their groups are united.
-    std::vector<LibraryString> values;
-    if (keyValue->type == XPATH_NODESET || keyValue->type == XPATH_XSLT_TREE) {
-        const xmlNodeSetPtr nodes = keyValue->nodesetval;
-        for (int i = 0; nodes != nullptr && i < nodes->nodeNr; ++i)
-            values.emplace_back(xmlXPathCastNodeToString(nodes->nodeTab[i]));
-    } else {
-        values.emplace_back(xmlXPathCastToString(keyValue.get()));
-    }
-    std::vector<std::pair<const Group*, bool>> groups;
-    groups.reserve(values.size());
-    for (const LibraryString& value : values) {
+    // Each node of a node-set argument is a value of its own, and their groups are united. Many
+    // nodes may hold one value: each group is taken once, however often its value comes.
+    const bool severalValues = keyValue->type == XPATH_NODESET || keyValue->type == XPATH_XSLT_TREE;
+    const xmlNodeSetPtr argumentNodes = severalValues ? keyValue->nodesetval : nullptr;
+    const int valueCount = severalValues ? (argumentNodes != nullptr ? argumentNodes->nodeNr : 0) : 1;
+    CountedVector<FoundGroup> groups;
+    CountedSet<const Group*> taken;
+    for (int i = 0; i < valueCount; ++i) {
+        const LibraryString value(severalValues ? xmlXPathCastNodeToString(argumentNodes->nodeTab[i])
+                                                : xmlXPathCastToString(keyValue.get()));
         if (!value) {
             xmlXPathErr(parser, XPATH_MEMORY_ERROR);
             return;
         }
         bool inDocumentOrder = true;
         const Group* group = tables->Find(contextNode->doc, name, value.get(), &inDocumentOrder);
-        groups.emplace_back(group, inDocumentOrder);
+        if (group != nullptr && taken.insert(group).second) groups.emplace_back(group, inDocumentOrder);
     }
     xmlXPathObjectPtr result = Result(groups, wanted);
     if (result == nullptr) {

@@ -32,8 +32,8 @@ std::size_t QualifiedNameEnd(std::string_view text, std::size_t at) noexcept {
 
 bool IsXPathSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::optional<std::vector<XPathToken>> TokenizeXPath(std::string_view text) {
-    std::vector<XPathToken> tokens;
+std::optional<CountedVector<XPathToken>> TokenizeXPath(std::string_view text) {
+    CountedVector<XPathToken> tokens;
     std::size_t at = 0;
     while (at < text.size()) {
         const char c = text[at];
@@ -75,10 +75,10 @@ std::optional<std::vector<XPathToken>> TokenizeXPath(std::string_view text) {
     return tokens;
 }
 
-std::optional<std::vector<std::string_view>> CalledFunctions(std::string_view text) {
-    const std::optional<std::vector<XPathToken>> tokens = TokenizeXPath(text);
+std::optional<CountedVector<std::string_view>> CalledFunctions(std::string_view text) {
+    const std::optional<CountedVector<XPathToken>> tokens = TokenizeXPath(text);
     if (!tokens) return std::nullopt;
-    std::vector<std::string_view> names;
+    CountedVector<std::string_view> names;
     for (std::size_t i = 0; i + 1 < tokens->size(); ++i) {
         const XPathToken& token = (*tokens)[i];
         const XPathToken& next = (*tokens)[i + 1];

@@ -2,10 +2,11 @@
 // expressions before libxslt compiles them.
 #pragma once
 
+#include "engine/budget_allocator.h"
+
 #include <cstddef>
 #include <optional>
 #include <string_view>
-#include <vector>
 
 namespace xmlservice {
 
@@ -22,12 +23,13 @@ struct XPathToken {
 // True for XPath's whitespace.
 bool IsXPathSpace(char c) noexcept;
 
-// The tokens of `text` without whitespace; nothing when the text holds something that is no
+// The tokens of `text` without whitespace, in memory the budget counts (a text may be as long
+// as a document's attribute, and its tokens take more room than its characters); nothing when the text holds something that is no
 // token, such as an unclosed literal or a stray character.
-std::optional<std::vector<XPathToken>> TokenizeXPath(std::string_view text);
+std::optional<CountedVector<XPathToken>> TokenizeXPath(std::string_view text);
 
 // The names of the functions and node tests that `text` calls, as written (with their prefixes);
 // nothing when it cannot be tokenized.
-std::optional<std::vector<std::string_view>> CalledFunctions(std::string_view text);
+std::optional<CountedVector<std::string_view>> CalledFunctions(std::string_view text);
 
 }  // namespace xmlservice
