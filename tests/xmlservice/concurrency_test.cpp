@@ -39,15 +39,19 @@ std::string Stylesheet(const std::string& body) {
            body + "</xsl:stylesheet>";
 }
 
+// Groups the books by genre, with the key(...)[1] idiom, generate-id() and a sort.
+const std::string kGroupedStylesheet =
+    Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//book[generate-id() ="
+               " generate-id(key('g', genre)[1])]\"><xsl:sort select=\"genre\"/>"
+               "<xsl:value-of select=\"genre\"/>:<xsl:value-of select=\"count(key('g', genre))"
+               "\"/>,</xsl:for-each></xsl:template>");
+
 TEST_F(ConcurrencyTest, TransformationsLoadsAndReadsOfOneDocumentRunOnManyThreads) {
     // Two files of the same content, so that every transformation must give the same bytes
     // whichever the document holds when it starts.
     WriteFile("a.xml", Catalogue(2000));
     WriteFile("b.xml", Catalogue(2000));
-    WriteFile("grouped.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//book[generate-id() ="
-                                        " generate-id(key('g', genre)[1])]\"><xsl:sort select=\"genre\"/>"
-                                        "<xsl:value-of select=\"genre\"/>:<xsl:value-of select=\"count(key('g', genre))"
-                                        "\"/>,</xsl:for-each></xsl:template>"));
+    WriteFile("grouped.xsl", kGroupedStylesheet);
     // Matching by key() lets libxslt mark the nodes of the source while it runs.
     WriteFile("marked.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:apply-templates select=\"//book\"/>"
                                        "</xsl:template><xsl:template match=\"key('g', 'poetry')\">p</xsl:template>"
@@ -141,10 +145,7 @@ TEST_F(ConcurrencyTest, DocumentsReleasedOnAnotherThreadThanTheOneThatBuiltThemL
     WriteFile("a.xml", Catalogue(1500));
     WriteFile("b.xml", Catalogue(1500));
     WriteFile("private.xml", Catalogue(300));
-    WriteFile("grouped.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//book[generate-id() ="
-                                        " generate-id(key('g', genre)[1])]\"><xsl:sort select=\"genre\"/>"
-                                        "<xsl:value-of select=\"genre\"/>:<xsl:value-of select=\"count(key('g', genre))"
-                                        "\"/>,</xsl:for-each></xsl:template>"));
+    WriteFile("grouped.xsl", kGroupedStylesheet);
     WriteFile("listed.xsl", Stylesheet("<xsl:template match=\"/\"><xsl:for-each select=\"//book[price &lt; 3]\">"
                                        "<xsl:value-of select=\"@id\"/>;</xsl:for-each></xsl:template>"));
     IXMLDOMDocumentPtr shared = Load("a.xml", CLSID_FreeThreadedDOMDocument);
