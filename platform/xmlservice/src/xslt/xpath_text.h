@@ -26,8 +26,4 @@ bool IsXPathSpace(char c) noexcept;
 // token, such as an unclosed literal or a stray character.
 std::optional<std::vector<XPathToken>> TokenizeXPath(std::string_view text);
 
-// The names of the functions and node tests that `text` calls, as written (with their prefixes);
-// nothing when it cannot be tokenized.
-std::optional<std::vector<std::string_view>> CalledFunctions(std::string_view text);
-
 }  // namespace xmlservice
