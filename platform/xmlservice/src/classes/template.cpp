@@ -5,6 +5,7 @@
 #include "engine/call_record.h"
 #include "engine/library_setup.h"
 #include "engine/libxslt_fields.h"
+#include "xslt/conflicting_declarations.h"
 #include "xslt/key_rewrite.h"
 #include "xslt/processing_instructions.h"
 
@@ -25,6 +26,7 @@ namespace {
 void PrepareModule(xmlDoc* module) noexcept {
     RewriteFirstKeyCalls(module);
     RewriteProcessingInstructions(module);
+    KeepLastOfConflictingDeclarations(module);
 }
 
 class Template final : public com::Object<IXSLTemplate, ISupportErrorInfo> {

@@ -20,6 +20,11 @@ namespace {
 // The variable that holds an instruction's content while the function reads it; '.' keeps it
 // apart from any name a stylesheet would choose.
 constexpr char kContentVariable[] = "xmlservice.processing-instruction-content";
+constexpr char kTextVariable[] = "xmlservice.processing-instruction-text";
+
+struct NodeDeleter {
+    void operator()(xmlNode* node) const noexcept { xmlFreeNode(node); }
+};
 
 const xmlChar* Chars(const char* text) noexcept { return reinterpret_cast<const xmlChar*>(text); }
 
@@ -108,29 +113,53 @@ void ProcessingInstructionText(xmlXPathParserContextPtr parser, int nargs) {
 }
 
 // Turns <xsl:processing-instruction name="N">CONTENT</xsl:processing-instruction> into
-// <xsl:processing-instruction name="N"><xsl:variable name="V">CONTENT</xsl:variable>
-// <xsl:value-of select="F(string($V), N as an expression)"/></xsl:processing-instruction>.
+// <xsl:processing-instruction name="N"><xsl:variable name="C">CONTENT</xsl:variable>
+// <xsl:variable name="T" select="F(string($C), N as an expression)"/>
+// <xsl:if test="string($T)"><xsl:value-of select="$T"/></xsl:if></xsl:processing-instruction>.
 void Rewrite(xmlNodePtr instruction) {
     const std::unique_ptr<xmlChar, LibraryMemoryDeleter> name(xmlGetNoNsProp(instruction, Chars("name")));
     std::string nameExpression;
     if (!name || !ExpressionOfTemplate(reinterpret_cast<const char*>(name.get()), nameExpression)) return;
-    xmlNodePtr variable = xmlNewDocNode(instruction->doc, instruction->ns, Chars("variable"), nullptr);
-    xmlNodePtr valueOf = xmlNewDocNode(instruction->doc, instruction->ns, Chars("value-of"), nullptr);
-    const std::string select = std::string(kProcessingInstructionTextFunction) + "(string($" + kContentVariable + "), " +
-                               nameExpression + ")";
-    if (variable == nullptr || valueOf == nullptr || xmlNewProp(variable, Chars("name"), Chars(kContentVariable)) == nullptr ||
-        xmlNewProp(valueOf, Chars("select"), Chars(select.c_str())) == nullptr) {
-        xmlFreeNode(variable);
+    const bool hasContent = instruction->children != nullptr;
+    if (!hasContent) {
+        // An instruction without content writes none (not even the space before it), so the
+        // name is checked by an empty xsl:if in front of it.
+        const std::string check = std::string(kProcessingInstructionTextFunction) + "('', " + nameExpression + ")";
+        std::unique_ptr<xmlNode, NodeDeleter> guard(xmlNewDocNode(instruction->doc, instruction->ns, Chars("if"), nullptr));
+        if (!guard || xmlNewProp(guard.get(), Chars("test"), Chars(check.c_str())) == nullptr) return;
+        (void)xmlAddPrevSibling(instruction, guard.release());
+        return;
+    }
+    const std::string content = std::string("string($") + kContentVariable + ")";
+    const std::string select = std::string(kProcessingInstructionTextFunction) + "(" + content + ", " + nameExpression + ")";
+    const std::string text = std::string("$") + kTextVariable;
+    const std::string test = "string(" + text + ")";
+
+    xmlDocPtr doc = instruction->doc;
+    xmlNsPtr ns = instruction->ns;
+    std::unique_ptr<xmlNode, NodeDeleter> contentVariable(xmlNewDocNode(doc, ns, Chars("variable"), nullptr));
+    std::unique_ptr<xmlNode, NodeDeleter> textVariable(xmlNewDocNode(doc, ns, Chars("variable"), nullptr));
+    std::unique_ptr<xmlNode, NodeDeleter> condition(xmlNewDocNode(doc, ns, Chars("if"), nullptr));
+    xmlNodePtr valueOf = xmlNewDocNode(doc, ns, Chars("value-of"), nullptr);
+    if (!contentVariable || !textVariable || !condition || valueOf == nullptr) {
         xmlFreeNode(valueOf);
         return;
     }
-    // The content moves into the variable as it is.
+    (void)xmlAddChild(condition.get(), valueOf);
+    if (xmlNewProp(contentVariable.get(), Chars("name"), Chars(kContentVariable)) == nullptr ||
+        xmlNewProp(textVariable.get(), Chars("name"), Chars(kTextVariable)) == nullptr ||
+        xmlNewProp(textVariable.get(), Chars("select"), Chars(select.c_str())) == nullptr ||
+        xmlNewProp(condition.get(), Chars("test"), Chars(test.c_str())) == nullptr ||
+        xmlNewProp(valueOf, Chars("select"), Chars(text.c_str())) == nullptr)
+        return;
+    // The content moves into its variable as it is.
     while (xmlNodePtr child = instruction->children) {
         xmlUnlinkNode(child);
-        xmlAddChild(variable, child);
+        (void)xmlAddChild(contentVariable.get(), child);
     }
-    xmlAddChild(instruction, variable);
-    xmlAddChild(instruction, valueOf);
+    (void)xmlAddChild(instruction, contentVariable.release());
+    (void)xmlAddChild(instruction, textVariable.release());
+    (void)xmlAddChild(instruction, condition.release());
 }
 
 }  // namespace
