@@ -45,6 +45,8 @@ TEST_F(SortTest, TextSortsInLinguisticOrder) {
         {" lang=\"qq-unknown\"", {"b", "B", "a"}, "a,B,b,"},
         // Descending reverses the whole order.
         {" order=\"descending\"", {"a", "B", "b", "A"}, "b,B,a,A,"},
+        // A brace in the select is no template.
+        {" select=\"concat('{', .)\" order=\"{'descending'}\"", {"a", "c", "b"}, "c,b,a,"},
         // Digits and signs as text; an empty text comes first.
         {" data-type=\"text\"", {"3", "10", "", "-0", "0", "2.5"}, ",-0,0,10,2.5,3,"},
     };

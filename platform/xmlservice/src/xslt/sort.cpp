@@ -46,13 +46,14 @@ struct SortLevel {
     std::string language;
 };
 
-// The attribute `name` of an xsl:sort, its template evaluated at the current node as libxslt
-// evaluates it before sorting; nothing when it is absent.
+// The attribute `name` of an xsl:sort; nothing when it is absent. With a `context`, the attribute
+// is a template, evaluated at the current node as libxslt evaluates it before sorting.
 std::optional<std::string> AttributeOf(xsltTransformContextPtr context, xmlNodePtr sort, const char* name) {
     const auto* attributeName = reinterpret_cast<const xmlChar*>(name);
     std::unique_ptr<xmlChar, LibraryMemoryDeleter> value(xmlGetNoNsProp(sort, attributeName));
     if (!value) return std::nullopt;
-    if (xmlStrchr(value.get(), '{') != nullptr) value.reset(xsltEvalAttrValueTemplate(context, sort, attributeName, nullptr));
+    if (context != nullptr && xmlStrchr(value.get(), '{') != nullptr)
+        value.reset(xsltEvalAttrValueTemplate(context, sort, attributeName, nullptr));
     return std::string(value ? reinterpret_cast<const char*>(value.get()) : "");
 }
 
@@ -65,7 +66,7 @@ std::optional<SortLevel> ReadLevel(xsltTransformContextPtr context, xmlNodePtr s
     if (const auto order = AttributeOf(context, sort, "order")) read.descending = *order == "descending";
     if (const auto caseOrder = AttributeOf(context, sort, "case-order")) read.lowerFirst = *caseOrder == "lower-first";
     if (auto language = AttributeOf(context, sort, "lang")) read.language = std::move(*language);
-    if (auto select = AttributeOf(context, sort, "select")) read.select = std::move(*select);
+    if (auto select = AttributeOf(nullptr, sort, "select")) read.select = std::move(*select);
     return read;
 }
 
