@@ -85,20 +85,21 @@ TEST_F(BoundsTest, AMessageThatCannotBeFormattedIsReportedAsSuch) {
 }
 
 TEST_F(BoundsTest, ManyFilesReadByDocumentCostWorkInProportion) {
-    // Each document() call reads the same broken file under another URL, so that every one
-    // brings a name and a parser message.
+    // Each document() call reads the same file under another URL, so that every one brings a
+    // name and a parser warning (a relative namespace URI), which does not fail the load. Twelve
+    // thousand: libxslt itself looks each new document up in a list of those loaded before.
     WriteFile("in.xml", "<r/>");
-    WriteFile("broken.xml", "<unclosed>");
+    WriteFile("warned.xml", "<r xmlns:a=\"relative\"/>");
     WriteFile("many.xsl", Stylesheet(kTextOutput + "<xsl:template match=\"/\"><xsl:for-each"
-                                                   " select=\"str:tokenize(str:padding(40000, 'a'), '')\">"
-                                                   "<xsl:value-of select=\"count(document(concat('broken.xml?',"
+                                                   " select=\"str:tokenize(str:padding(12000, 'a'), '')\">"
+                                                   "<xsl:value-of select=\"count(document(concat('warned.xml?',"
                                                    " position())))\"/></xsl:for-each></xsl:template>",
                                      " xmlns:str=\"http://exslt.org/strings\""));
     const double before = ProcessorSeconds();
     const std::string written = Transform("many.xsl", "in.xml");
     // A scan of all names for every message takes minutes here.
     EXPECT_LT(ProcessorSeconds() - before, 20.0);
-    EXPECT_EQ(written, std::string(40000, '0'));
+    EXPECT_EQ(written, std::string(12000, '1'));
 }
 
 TEST(KeyRewriteBounds, ExpressionsFullOfKeyCallsAreReadInTimeInProportionToTheirLength) {

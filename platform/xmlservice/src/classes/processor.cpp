@@ -6,8 +6,10 @@
 #include "engine/budget.h"
 #include "engine/call_record.h"
 #include "engine/libxslt_fields.h"
+#include "xslt/document_function.h"
 #include "xslt/ids.h"
 #include "xslt/keys.h"
+#include "xslt/processing_instructions.h"
 #include "xslt/sort.h"
 
 #include <libxml/encoding.h>
@@ -248,7 +250,9 @@ private:
             return Fail(Failure::NoMemory);
         const KeyTablesHandle keyTables = RegisterKeyFunctions(context.get());
         const GeneratedIdsHandle generatedIds = RegisterGenerateId(context.get());
-        if (!keyTables || !generatedIds) return Fail(Failure::NoMemory);
+        if (!keyTables || !generatedIds || !RegisterDocumentFunction(context.get()) ||
+            !RegisterProcessingInstructionFunction(context.get()))
+            return Fail(Failure::NoMemory);
         UseServiceSort(context.get());
 
         for (const Parameter& parameter : parameters_) {

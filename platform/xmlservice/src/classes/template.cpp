@@ -5,7 +5,9 @@
 #include "engine/call_record.h"
 #include "engine/library_setup.h"
 #include "engine/libxslt_fields.h"
+#include "xslt/conflicting_declarations.h"
 #include "xslt/key_rewrite.h"
+#include "xslt/processing_instructions.h"
 
 #include <libxml/tree.h>
 #include <libxslt/xslt.h>
@@ -19,6 +21,13 @@
 
 namespace xmlservice {
 namespace {
+
+// What the service changes in each stylesheet module before libxslt compiles it.
+void PrepareModule(xmlDoc* module) noexcept {
+    RewriteFirstKeyCalls(module);
+    RewriteProcessingInstructions(module);
+    KeepLastOfConflictingDeclarations(module);
+}
 
 class Template final : public com::Object<IXSLTemplate, ISupportErrorInfo> {
 public:
@@ -38,7 +47,7 @@ public:
             if (!loaded->folder.empty()) folders.push_back(loaded->folder);
             CallRecord call(std::move(folders));
             // The modules it imports or includes are rewritten as the stylesheet itself.
-            call.SetModulePreparation(RewriteFirstKeyCalls);
+            call.SetModulePreparation(PrepareModule);
             if (!loaded->url.empty()) call.NameFile(loaded->url, loaded->name);
             // libxslt rewrites the tree it compiles, so it gets a copy; the document stays usable.
             DocumentHandle copy;
@@ -47,7 +56,7 @@ public:
                 copy.reset(xmlCopyDoc(loaded->tree.get(), 1));
             }
             if (!copy) return Keep(stylesheet, Failure::NoMemory, call.Describe({}));
-            RewriteFirstKeyCalls(copy.get());
+            PrepareModule(copy.get());
             StylesheetHandle compiled(xsltParseStylesheetDoc(copy.get()));
             // A compiled stylesheet owns its tree; after a failure libxslt leaves the tree to us.
             if (compiled) (void)copy.release();

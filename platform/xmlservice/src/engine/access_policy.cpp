@@ -12,7 +12,9 @@
 #include <libxslt/security.h>
 #include <libxslt/xsltInternals.h>
 
+#include <cerrno>
 #include <string>
+#include <system_error>
 
 namespace xmlservice {
 namespace {
@@ -72,6 +74,28 @@ int RefuseWriteNetwork(xsltSecurityPrefsPtr, xsltTransformContextPtr context, co
     return RefuseAccess(context, "Writing to", url, "there is no network access");
 }
 
+// document() of a resource that cannot be retrieved stops the transformation, naming the
+// resource and why, where libxslt would warn and go on with an empty node-set.
+xmlDocPtr FailDocument(CallRecord& call, xsltTransformContextPtr context, const std::string& resource,
+                       const std::string& why) {
+    call.Refuse("The document \"" + resource + "\" named in document() cannot be retrieved: " + why);
+    Stop(context);
+    return nullptr;
+}
+
+std::string ReasonOfOpenFailure(const OpenError& error) {
+    if (error.notRegular != nullptr) return std::string("it is not a regular file (it is ") + error.notRegular + ")";
+    switch (error.number) {
+    case ENOENT:
+    case ENOTDIR:
+        return "it does not exist";
+    case EISDIR:
+        return "it is not a regular file";
+    default:
+        return "it cannot be read (" + std::generic_category().message(error.number) + ")";
+    }
+}
+
 // Every file that xsl:include, xsl:import and document() ask for comes through here, after
 // libxslt's own security check; it is checked again because this is where it is read.
 xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, void* caller, xsltLoadType type) {
@@ -86,6 +110,7 @@ xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, vo
             RefuseReadNetwork(nullptr, context, location.c_str());
             return nullptr;
         case UriKind::Invalid:
+            if (context != nullptr) return FailDocument(*call, context, location, "it is not a file location");
             call->Add({"\"" + location + "\" is not a file location that can be read"});
             return nullptr;
         case UriKind::LocalFile:
@@ -107,11 +132,17 @@ xmlDocPtr LoadCheckedDocument(const xmlChar* uri, xmlDictPtr dictionary, int, vo
         ReadableFile file;
         OpenError error;
         if (!file.Open(path, error)) {
+            if (context != nullptr) return FailDocument(*call, context, path, ReasonOfOpenFailure(error));
             call->Add({OpenFailureReason(path, error)});
             return nullptr;
         }
         if (location != path) call->NameFile(location, path);
         DocumentHandle document = ParseDocument(*call, {file.Stream(), {}}, location, dictionary);
+        if (!document && context != nullptr && !call->Refused() && !call->BudgetExceeded()) {
+            std::string why = "it is not well-formed";
+            if (const Report* first = call->FirstParserError()) why += " (" + first->text + ")";
+            return FailDocument(*call, context, path, why);
+        }
         if (!document && call->Refused()) Stop(context);
         // Modules are compiled like the main stylesheet, so they are prepared the same way.
         if (document && type == XSLT_LOAD_STYLESHEET) call->PrepareModule(document.get());

@@ -221,6 +221,11 @@ void CallRecord::AddError(const _xmlError& error) noexcept {
     try {
         Report report;
         report.text = OneLine(error.message != nullptr ? error.message : "Unknown error");
+        // XPath's bare "Invalid type" comes, in XSLT, mostly from a result tree fragment used as
+        // a node-set, which XSLT 1.0 forbids and msxsl:node-set() allows.
+        if (error.domain == XML_FROM_XPATH && error.code == XML_XPATH_INVALID_TYPE)
+            report.text = "The expression must evaluate to a node-set: a result tree fragment is not a node-set "
+                          "(msxsl:node-set() makes one of it)";
         if (error.domain == XML_FROM_XPATH && error.str1 != nullptr)
             report.text += " in \"" + OneLine(error.str1) + "\"";
         report.isParserError = isParserError;

@@ -10,6 +10,7 @@
 #include <libxslt/extra.h>
 #include <libxslt/xslt.h>
 #include <libxslt/xsltutils.h>
+#include <unicode/uclean.h>
 
 #include <cstdlib>
 
@@ -21,6 +22,8 @@ namespace {
 void ReleaseLibraries() {
     xsltCleanupGlobals();
     xmlCleanupParser();
+    // The collations that sorts opened stay in ICU's cache until here.
+    u_cleanup();
 }
 
 }  // namespace

@@ -1,12 +1,14 @@
 #include "xslt/sort.h"
 
+#include "engine/call_record.h"
 #include "engine/handles.h"
 #include "engine/libxslt_fields.h"
-#include "xslt/xpath_text.h"
+#include "xslt/collation.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
+#include <libxslt/templates.h>
 #include <libxslt/xsltutils.h>
 
 #include <algorithm>
@@ -16,7 +18,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace xmlservice {
@@ -24,64 +25,187 @@ namespace {
 
 std::atomic<std::uint64_t> gServiceSorts{0};
 
-// What one xsl:sort asks for, read from its own attributes as libxslt reads them when it compiles
-// the instruction.
+struct CompiledExpressionDeleter {
+    void operator()(xmlXPathCompExpr* expression) const noexcept { xmlXPathFreeCompExpr(expression); }
+};
+struct XPathObjectDeleter {
+    void operator()(xmlXPathObject* object) const noexcept { xmlXPathFreeObject(object); }
+};
+using CompiledExpressionHandle = std::unique_ptr<xmlXPathCompExpr, CompiledExpressionDeleter>;
+using XPathObjectHandle = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
+
+// What one xsl:sort asks for, its attribute value templates evaluated.
 struct SortLevel {
+    xmlNodePtr instruction = nullptr;
     // The select expression; "." when there is none.
     std::string select = ".";
     bool number = false;
     bool descending = false;
+    bool lowerFirst = false;
+    // The lang attribute; empty for the neutral collation.
+    std::string language;
 };
 
-// The attribute `name` of an xsl:sort; nothing when it is absent.
-std::optional<std::string> AttributeOf(xmlNodePtr sort, const char* name) {
-    const std::unique_ptr<xmlChar, LibraryMemoryDeleter> value(
-        xmlGetNoNsProp(sort, reinterpret_cast<const xmlChar*>(name)));
+// The attribute `name` of an xsl:sort; nothing when it is absent. With a `context`, the attribute
+// is a template, evaluated at the current node as libxslt evaluates it before sorting.
+std::optional<std::string> AttributeOf(xsltTransformContextPtr context, xmlNodePtr sort, const char* name) {
+    const auto* attributeName = reinterpret_cast<const xmlChar*>(name);
+    std::unique_ptr<xmlChar, LibraryMemoryDeleter> value(xmlGetNoNsProp(sort, attributeName));
     if (!value) return std::nullopt;
-    return std::string(reinterpret_cast<const char*>(value.get()));
+    if (context != nullptr && xmlStrchr(value.get(), '{') != nullptr)
+        value.reset(xsltEvalAttrValueTemplate(context, sort, attributeName, nullptr));
+    return std::string(value ? reinterpret_cast<const char*>(value.get()) : "");
 }
 
-// The sort keys of one xsl:sort for every node of the list, by original position; computed when
-// first needed, as libxslt computes a later key only once the earlier ones leave a tie.
+std::optional<SortLevel> ReadLevel(xsltTransformContextPtr context, xmlNodePtr sort) {
+    if (sort == nullptr || sort->type != XML_ELEMENT_NODE) return std::nullopt;
+    SortLevel read;
+    read.instruction = sort;
+    // Any data type but number sorts as text, after libxslt's warning at compile time.
+    if (const auto dataType = AttributeOf(context, sort, "data-type")) read.number = *dataType == "number";
+    if (const auto order = AttributeOf(context, sort, "order")) read.descending = *order == "descending";
+    if (const auto caseOrder = AttributeOf(context, sort, "case-order")) read.lowerFirst = *caseOrder == "lower-first";
+    if (auto language = AttributeOf(context, sort, "lang")) read.language = std::move(*language);
+    if (auto select = AttributeOf(nullptr, sort, "select")) read.select = std::move(*select);
+    return read;
+}
+
+// The sort value of one node at one level: a number or the collation key of a text; absent when
+// its expression failed.
+struct SortValue {
+    CollationKey text;
+    double number = 0;
+    bool present = false;
+};
+
+// The values of one level for every node of the list, by original position, in memory that the
+// budget counts.
+class LevelValues {
+public:
+    LevelValues() noexcept = default;
+    ~LevelValues() {
+        if (values_ == nullptr) return;
+        for (int i = 0; i < length_; ++i) FreeCollationKey(values_[i].text);
+        xmlFree(values_);
+    }
+    LevelValues(const LevelValues&) = delete;
+    LevelValues& operator=(const LevelValues&) = delete;
+
+    bool Allocate(int length) noexcept {
+        values_ = static_cast<SortValue*>(xmlMalloc(static_cast<std::size_t>(length) * sizeof(SortValue)));
+        if (values_ == nullptr) return false;
+        std::uninitialized_default_construct_n(values_, length);
+        length_ = length;
+        return true;
+    }
+    SortValue& operator[](int i) noexcept { return values_[i]; }
+
+private:
+    SortValue* values_ = nullptr;
+    int length_ = 0;
+};
+
+// Evaluates the select expression of `level` for every node of `list`, as libxslt does: each
+// node is the context node, its original position the context position, the list's length the
+// context size; the value is the result's string, read as a number for data-type="number". A
+// text's collation key is made at once, so that comparisons never look at the text again.
+bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const SortLevel& level, LevelValues& values) {
+    if (!values.Allocate(list->nodeNr)) return false;
+    std::optional<Collation> collation;
+    if (!level.number) {
+        collation.emplace(level.language, level.lowerFirst);
+        if (!collation->Usable()) return false;
+    }
+    xmlXPathContextPtr xpath = XPathContextOf(context);
+    const CompiledExpressionHandle expression(
+        xmlXPathCtxtCompile(xpath, reinterpret_cast<const xmlChar*>(level.select.c_str())));
+    if (!expression) {
+        StopTransform(context);
+        return true;
+    }
+    // The namespaces in scope at the xsl:sort resolve the expression's prefixes.
+    const std::unique_ptr<xmlNsPtr, LibraryMemoryDeleter> namespaces(xmlGetNsList(level.instruction->doc, level.instruction));
+    int namespaceCount = 0;
+    if (namespaces)
+        while (namespaces.get()[namespaceCount] != nullptr) ++namespaceCount;
+
+    const TransformPlace saved = SaveTransformPlace(context);
+    xmlNodePtr const oldXPathNode = xpath->node;
+    const int oldPosition = xpath->proximityPosition;
+    const int oldSize = xpath->contextSize;
+    const int oldNamespaceCount = xpath->nsNr;
+    xmlNsPtr* const oldNamespaces = xpath->namespaces;
+    xpath->namespaces = namespaces.get();
+    xpath->nsNr = namespaceCount;
+    xpath->contextSize = list->nodeNr;
+    bool complete = true;
+    for (int i = 0; i < list->nodeNr && complete; ++i) {
+        xmlNodePtr node = list->nodeTab[i];
+        SetTransformPlace(context, node, level.instruction);
+        xpath->node = node;
+        xpath->proximityPosition = i + 1;
+        const XPathObjectHandle result(xmlXPathCompiledEval(expression.get(), xpath));
+        if (!result) {
+            StopTransform(context);
+            continue;
+        }
+        const std::unique_ptr<xmlChar, LibraryMemoryDeleter> text(xmlXPathCastToString(result.get()));
+        if (!text) {
+            complete = false;
+            break;
+        }
+        SortValue& value = values[i];
+        if (level.number) {
+            value.number = xmlXPathCastStringToNumber(text.get());
+        } else if (!collation->KeyOf(text.get(), value.text)) {
+            complete = false;
+            break;
+        }
+        value.present = true;
+    }
+    xpath->node = oldXPathNode;
+    xpath->nsNr = oldNamespaceCount;
+    xpath->namespaces = oldNamespaces;
+    xpath->proximityPosition = oldPosition;
+    xpath->contextSize = oldSize;
+    RestoreTransformPlace(context, saved);
+    return complete;
+}
+
+// The sort values of every level, computed when first needed, as libxslt computes a later level
+// only once the earlier ones leave a tie.
 class SortKeys {
 public:
-    SortKeys(xsltTransformContextPtr context, xmlNodePtr* sorts, const std::vector<SortLevel>& levels,
-             int length) noexcept
-        : context_(context), sorts_(sorts), levels_(levels), length_(length) {}
-    ~SortKeys() {
-        for (xmlXPathObjectPtr* results : results_) {
-            if (results == nullptr) continue;
-            for (int i = 0; i < length_; ++i) xmlXPathFreeObject(results[i]);
-            xmlFree(results);
-        }
-    }
-    SortKeys(const SortKeys&) = delete;
-    SortKeys& operator=(const SortKeys&) = delete;
+    SortKeys(xsltTransformContextPtr context, xmlNodeSetPtr list, const std::vector<SortLevel>& levels) noexcept
+        : context_(context), list_(list), levels_(levels) {}
 
-    // The keys of level `level`, null when that level takes no part (as libxslt stops there).
-    xmlXPathObjectPtr* Level(std::size_t level) noexcept {
-        if (level >= levels_.size()) return nullptr;
-        if (results_[level] == nullptr && !computed_[level]) {
+    // The values of `level`; null when they could not be computed, which the caller's failure
+    // reports (a transformation stopped or out of memory).
+    LevelValues* Level(std::size_t level) noexcept {
+        if (!computed_[level]) {
             computed_[level] = true;
-            results_[level] = xsltComputeSortResult(context_, sorts_[level]);
+            complete_[level] = ComputeLevel(context_, list_, levels_[level], values_[level]);
+            if (!complete_[level]) failed_ = true;
         }
-        return results_[level];
+        return complete_[level] ? &values_[level] : nullptr;
     }
+    bool Failed() const noexcept { return failed_; }
 
-    // Compares the nodes at original positions `a` and `b` as libxslt does: numbers with NaN
-    // first, text byte by byte, descending levels reversed, a missing key (its computation
-    // failed) last either way, and the original position when every level ties.
+    // Compares the nodes at original positions `a` and `b`: numbers with NaN first, text by
+    // collation, descending levels reversed, an absent value last either way, and the original
+    // position when every level ties.
     bool Before(int a, int b) noexcept {
         for (std::size_t level = 0; level < levels_.size(); ++level) {
-            xmlXPathObjectPtr* results = Level(level);
-            if (results == nullptr) break;
-            const xmlXPathObjectPtr first = results[a];
-            const xmlXPathObjectPtr second = results[b];
+            LevelValues* values = Level(level);
+            if (values == nullptr) return a < b;
+            const SortValue& first = (*values)[a];
+            const SortValue& second = (*values)[b];
             int order = 0;
-            if (first == nullptr || second == nullptr) {
-                order = first == second ? 0 : (first == nullptr ? 1 : -1);
+            if (!first.present || !second.present) {
+                order = first.present == second.present ? 0 : (first.present ? -1 : 1);
             } else {
-                order = Compare(*first, *second, levels_[level].number);
+                order = levels_[level].number ? CompareNumbers(first.number, second.number)
+                                              : CompareCollationKeys(first.text, second.text);
                 if (levels_[level].descending) order = -order;
             }
             if (order != 0) return order < 0;
@@ -90,67 +214,22 @@ public:
     }
 
 private:
-    static int Compare(const xmlXPathObject& a, const xmlXPathObject& b, bool number) noexcept {
-        if (!number) return xmlStrcmp(a.stringval, b.stringval);
-        const bool aNaN = xmlXPathIsNaN(a.floatval) != 0;
-        const bool bNaN = xmlXPathIsNaN(b.floatval) != 0;
+    static int CompareNumbers(double a, double b) noexcept {
+        const bool aNaN = xmlXPathIsNaN(a) != 0;
+        const bool bNaN = xmlXPathIsNaN(b) != 0;
         if (aNaN || bNaN) return aNaN == bNaN ? 0 : (aNaN ? -1 : 1);
-        if (a.floatval == b.floatval) return 0;
-        return a.floatval > b.floatval ? 1 : -1;
+        if (a == b) return 0;
+        return a > b ? 1 : -1;
     }
 
     xsltTransformContextPtr const context_;
-    xmlNodePtr* const sorts_;
+    xmlNodeSetPtr const list_;
     const std::vector<SortLevel>& levels_;
-    const int length_;
-    std::array<xmlXPathObjectPtr*, XSLT_MAX_SORT> results_{};
+    std::array<LevelValues, XSLT_MAX_SORT> values_{};
     std::array<bool, XSLT_MAX_SORT> computed_{};
+    std::array<bool, XSLT_MAX_SORT> complete_{};
+    bool failed_ = false;
 };
-
-// Functions whose value depends on nothing but their arguments and the node they are asked
-// about, and that leave nothing behind.
-constexpr std::string_view kPureFunctions[] = {
-    "boolean", "ceiling", "comment", "concat", "contains", "count", "current", "false", "floor",
-    "format-number", "id", "lang", "local-name", "name", "namespace-uri", "node", "normalize-space",
-    "not", "number", "processing-instruction", "round", "starts-with", "string", "string-length",
-    "substring", "substring-after", "substring-before", "sum", "text", "translate", "true",
-};
-
-// True when a key's value for a node does not depend on when it is computed. libxslt computes a
-// later level while its Shell sort has the list half sorted, so position() and last() there see
-// that order, and generate-id() numbers the nodes in it; such sorts keep libxslt's method.
-bool IsPure(std::string_view select) noexcept {
-    try {
-        const auto called = CalledFunctions(select);
-        return called && std::all_of(called->begin(), called->end(), [](std::string_view name) {
-                   return std::find(std::begin(kPureFunctions), std::end(kPureFunctions), name) !=
-                          std::end(kPureFunctions);
-               });
-    } catch (...) {
-        return false;
-    }
-}
-
-// Reads the xsl:sort at `level`; nothing when libxslt decides its data type or order only while
-// sorting (a brace makes them attribute value templates), sorts by language, or computes the level at a
-// moment that matters. The service leaves those sorts to libxslt.
-std::optional<SortLevel> ReadLevel(xmlNodePtr sort, int level) {
-    if (sort == nullptr || sort->type != XML_ELEMENT_NODE) return std::nullopt;
-    SortLevel read;
-    if (AttributeOf(sort, "lang")) return std::nullopt;
-    if (const auto dataType = AttributeOf(sort, "data-type")) {
-        if (dataType->find_first_of("{}") != std::string::npos) return std::nullopt;
-        // Any other data type sorts as text, after libxslt's warning at compile time.
-        read.number = *dataType == "number";
-    }
-    if (const auto order = AttributeOf(sort, "order")) {
-        if (order->find_first_of("{}") != std::string::npos) return std::nullopt;
-        read.descending = *order == "descending";
-    }
-    if (auto select = AttributeOf(sort, "select")) read.select = std::move(*select);
-    if (level > 0 && !IsPure(read.select)) return std::nullopt;
-    return read;
-}
 
 void SortFunction(xsltTransformContextPtr context, xmlNodePtr* sorts, int count) noexcept {
     if (context == nullptr || sorts == nullptr || count <= 0 || count >= XSLT_MAX_SORT) return;
@@ -162,24 +241,31 @@ void SortFunction(xsltTransformContextPtr context, xmlNodePtr* sorts, int count)
     std::vector<xmlNodePtr> sorted;
     try {
         for (int level = 0; level < count; ++level) {
-            std::optional<SortLevel> read = ReadLevel(sorts[level], level);
-            if (!read) {
-                xsltDefaultSortFunction(context, sorts, count);
-                return;
-            }
+            std::optional<SortLevel> read = ReadLevel(context, sorts[level]);
+            if (!read) return;
             levels.push_back(std::move(*read));
         }
         order.resize(static_cast<std::size_t>(list->nodeNr));
         sorted.resize(order.size());
     } catch (...) {
-        xsltDefaultSortFunction(context, sorts, count);
+        StopTransform(context);
         return;
     }
-    SortKeys keys(context, sorts, levels, list->nodeNr);
-    // Without the first keys libxslt leaves the list as it is.
-    if (keys.Level(0) == nullptr) return;
+    SortKeys keys(context, list, levels);
+    // Without the first level's values the list stays as it is.
+    (void)keys.Level(0);
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
     std::sort(order.begin(), order.end(), [&](int a, int b) { return keys.Before(a, b); });
+    if (keys.Failed() || TransformStopped(context)) {
+        // Memory over the budget has stopped the transformation already, and so has a failed
+        // expression, with libxml2's message.
+        if (!TransformStopped(context)) {
+            if (CallRecord* call = CallRecord::Current())
+                call->Add({"xsl:sort could not order the nodes: its collation or the memory for its keys is missing"});
+            StopTransform(context);
+        }
+        return;
+    }
     for (std::size_t i = 0; i < order.size(); ++i) sorted[i] = list->nodeTab[order[i]];
     std::copy(sorted.begin(), sorted.end(), list->nodeTab);
     gServiceSorts.fetch_add(1, std::memory_order_relaxed);

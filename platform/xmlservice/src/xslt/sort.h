@@ -1,5 +1,6 @@
-// xsl:sort in O(n log n): libxslt sorts with Shell's method, whose cost grows faster than the
-// list. The order is libxslt's own: its keys, then the original position.
+// xsl:sort in O(n log n) (libxslt sorts with Shell's method, whose cost grows faster than the
+// list), with text in linguistic order (collation.h) and numbers as libxslt orders them; nodes
+// whose keys tie keep their original order.
 #pragma once
 
 #include <cstdint>
@@ -8,8 +9,7 @@ struct _xsltTransformContext;
 
 namespace xmlservice {
 
-// Makes a transformation context sort with the service's function; the sorts it does not take on
-// (a language, or a data type or order given as a template) go to libxslt's own.
+// Makes a transformation context sort with the service's function, for every xsl:sort.
 void UseServiceSort(_xsltTransformContext* context) noexcept;
 
 // How many node lists the service has sorted itself in this process, for tests.

@@ -75,18 +75,4 @@ std::optional<CountedVector<XPathToken>> TokenizeXPath(std::string_view text) {
     return tokens;
 }
 
-std::optional<CountedVector<std::string_view>> CalledFunctions(std::string_view text) {
-    const std::optional<CountedVector<XPathToken>> tokens = TokenizeXPath(text);
-    if (!tokens) return std::nullopt;
-    CountedVector<std::string_view> names;
-    for (std::size_t i = 0; i + 1 < tokens->size(); ++i) {
-        const XPathToken& token = (*tokens)[i];
-        const XPathToken& next = (*tokens)[i + 1];
-        // A name followed by "(" calls a function or tests a node type, whatever comes before.
-        if (token.kind == XPathTokenKind::Name && text.substr(next.begin, next.end - next.begin) == "(")
-            names.push_back(text.substr(token.begin, token.end - token.begin));
-    }
-    return names;
-}
-
 }  // namespace xmlservice

@@ -24,12 +24,8 @@ struct XPathToken {
 bool IsXPathSpace(char c) noexcept;
 
 // The tokens of `text` without whitespace, in memory the budget counts (a text may be as long
-// as a document's attribute, and its tokens take more room than its characters); nothing when the text holds something that is no
-// token, such as an unclosed literal or a stray character.
+// as a document's attribute, and its tokens take more room than its characters); nothing when
+// the text holds something that is no token, such as an unclosed literal or a stray character.
 std::optional<CountedVector<XPathToken>> TokenizeXPath(std::string_view text);
-
-// The names of the functions and node tests that `text` calls, as written (with their prefixes);
-// nothing when it cannot be tokenized.
-std::optional<CountedVector<std::string_view>> CalledFunctions(std::string_view text);
 
 }  // namespace xmlservice
