@@ -8,6 +8,7 @@
 #include "engine/libxslt_fields.h"
 #include "xslt/ids.h"
 #include "xslt/keys.h"
+#include "xslt/scripts.h"
 #include "xslt/sort.h"
 
 #include <libxml/encoding.h>
@@ -250,6 +251,9 @@ private:
         const GeneratedIdsHandle generatedIds = RegisterGenerateId(context.get());
         if (!keyTables || !generatedIds) return Fail(Failure::NoMemory);
         UseServiceSort(context.get());
+        bool scriptsFailed = false;
+        const ScriptSessionHandle scripts = StartScripts(context.get(), compiled_->scripts, &scriptsFailed);
+        if (scriptsFailed) return Fail(Failure::NoMemory);
 
         for (const Parameter& parameter : parameters_) {
             const std::string name = parameter.QualifiedName();

@@ -6,6 +6,7 @@
 #include "engine/library_setup.h"
 #include "engine/libxslt_fields.h"
 #include "xslt/key_rewrite.h"
+#include "xslt/scripts.h"
 
 #include <libxml/tree.h>
 #include <libxslt/xslt.h>
@@ -37,8 +38,13 @@ public:
             std::vector<std::string> folders;
             if (!loaded->folder.empty()) folders.push_back(loaded->folder);
             CallRecord call(std::move(folders));
-            // The modules it imports or includes are rewritten as the stylesheet itself.
-            call.SetModulePreparation(RewriteFirstKeyCalls);
+            // The modules it imports or includes are rewritten as the stylesheet itself, and their
+            // script blocks collected.
+            ScriptCollection scripts;
+            call.SetModulePreparation([](xmlDoc* module) noexcept {
+                RewriteFirstKeyCalls(module);
+                ScriptCollection::CollectFrom(module);
+            });
             if (!loaded->url.empty()) call.NameFile(loaded->url, loaded->name);
             // libxslt rewrites the tree it compiles, so it gets a copy; the document stays usable.
             DocumentHandle copy;
@@ -48,6 +54,7 @@ public:
             }
             if (!copy) return Keep(stylesheet, Failure::NoMemory, call.Describe({}));
             RewriteFirstKeyCalls(copy.get());
+            ScriptCollection::CollectFrom(copy.get());
             StylesheetHandle compiled(xsltParseStylesheetDoc(copy.get()));
             // A compiled stylesheet owns its tree; after a failure libxslt leaves the tree to us.
             if (compiled) (void)copy.release();
@@ -55,9 +62,15 @@ public:
             if (call.Refused()) return Keep(stylesheet, Failure::Refused, call.Describe({}));
             if (!compiled || CompileErrorsOf(compiled.get()) > 0)
                 return Keep(stylesheet, Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
+            StylesheetScriptsPtr compiledScripts;
+            const bool scriptsCompiled = scripts.Finish(call, compiledScripts);
+            if (call.BudgetExceeded()) return Keep(stylesheet, Failure::NoMemory, call.Describe({}));
+            if (!scriptsCompiled)
+                return Keep(stylesheet, Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
             const bool marksSourceNodes = HasKeyPatterns(compiled.get());
             Set(std::make_shared<CompiledStylesheet>(CompiledStylesheet{std::move(compiled), loaded->folder,
-                                                                        call.FileNames(), marksSourceNodes}),
+                                                                        call.FileNames(), marksSourceNodes,
+                                                                        std::move(compiledScripts)}),
                 stylesheet, S_OK, {});
             return S_OK;
         });
