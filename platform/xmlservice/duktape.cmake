@@ -1,7 +1,8 @@
 # The JavaScript engine behind msxsl:script: Duktape's embeddable source from Debian's duktape-dev,
 # compiled into the service with the service's own configuration. The source is taken from the
 # package at configure time and never kept in the repository; the configuration header is the
-# package's with the service's settings appended at its place for overrides.
+# package's with the service's settings at its place for overrides, and the source the package's
+# with a shorter interval between the executor's checks (below).
 enable_language(C)
 
 find_path(BRENDLE_DUKTAPE_SOURCE_DIR duktape.c PATHS /usr/share/duktape NO_DEFAULT_PATH)
@@ -11,7 +12,28 @@ if(NOT BRENDLE_DUKTAPE_SOURCE_DIR OR NOT EXISTS "${BRENDLE_DUKTAPE_SOURCE_DIR}/d
 endif()
 
 set(duktape_build_dir ${CMAKE_CURRENT_BINARY_DIR}/duktape)
-configure_file(${BRENDLE_DUKTAPE_SOURCE_DIR}/duktape.c ${duktape_build_dir}/duktape.c COPYONLY)
+# Writes `content` to `path` only when it differs, so that a new configure rebuilds nothing.
+function(brendle_write_if_changed path content)
+  if(EXISTS "${path}")
+    file(READ "${path}" existing)
+    if(existing STREQUAL content)
+      return()
+    endif()
+  endif()
+  file(WRITE "${path}" "${content}")
+endfunction()
+
+# The executor looks in on the service every 4096 instructions instead of Duktape's 256 Ki: a
+# script that catches every error, allocating past the memory budget or looping, is stopped
+# within a moment of its bound rather than after a quarter of a million more instructions.
+file(READ ${BRENDLE_DUKTAPE_SOURCE_DIR}/duktape.c duktape_source)
+set(duktape_interval_line "#define DUK_HTHREAD_INTCTR_DEFAULT (256L * 1024L)")
+string(FIND "${duktape_source}" "${duktape_interval_line}" duktape_interval_at)
+if(duktape_interval_at EQUAL -1)
+  message(FATAL_ERROR "${BRENDLE_DUKTAPE_SOURCE_DIR}/duktape.c does not define its interrupt interval as expected")
+endif()
+string(REPLACE "${duktape_interval_line}" "#define DUK_HTHREAD_INTCTR_DEFAULT 4096L" duktape_source "${duktape_source}")
+brendle_write_if_changed(${duktape_build_dir}/duktape.c "${duktape_source}")
 configure_file(${BRENDLE_DUKTAPE_SOURCE_DIR}/duktape.h ${duktape_build_dir}/duktape.h COPYONLY)
 file(READ ${BRENDLE_DUKTAPE_SOURCE_DIR}/duk_config.h duktape_config)
 set(duktape_overrides [=[
@@ -37,7 +59,7 @@ if(duktape_override_at EQUAL -1)
   message(FATAL_ERROR "${BRENDLE_DUKTAPE_SOURCE_DIR}/duk_config.h has no place for overrides")
 endif()
 string(REPLACE "/* __OVERRIDE_DEFINES__ */" "${duktape_overrides}" duktape_config "${duktape_config}")
-file(CONFIGURE OUTPUT ${duktape_build_dir}/duk_config.h CONTENT "${duktape_config}" @ONLY)
+brendle_write_if_changed(${duktape_build_dir}/duk_config.h "${duktape_config}")
 
 add_library(duktape_engine STATIC ${duktape_build_dir}/duktape.c)
 target_include_directories(duktape_engine PUBLIC ${duktape_build_dir})
