@@ -107,6 +107,12 @@ TEST_F(ScriptTest, FunctionsRunWithTheirArgumentsAndResults) {
                           Root("<xsl:for-each select=\"//book\"><xsl:variable name=\"f\"><x><xsl:value-of select=\"title\"/></x>"
                                "</xsl:variable><xsl:value-of select=\"user:keep($f)\"/>,</xsl:for-each>")),
          "Alpha,Alpha,Alpha,"},
+        {"node lists that cannot change the source",
+         ScriptStylesheet(JScript("function change(list) { var price = list.item(0);\n"
+                                  "  price.text = 'changed'; price.firstChild.nodeValue = 'changed';\n"
+                                  "  list.item = null; list.length = 0; return list.length + price.text; }"),
+                          Root("<xsl:value-of select=\"user:change(//price)\"/>|<xsl:value-of select=\"//price\"/>")),
+         "330|30"},
         {"a returned node",
          ScriptStylesheet(JScript("function last(list) { return list.item(list.length - 1); }"),
                           Root("<xsl:value-of select=\"user:last(//title)\"/>")),
