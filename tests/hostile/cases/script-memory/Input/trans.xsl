@@ -4,7 +4,7 @@
   <msxsl:script language="JScript" implements-prefix="user">
     var hoard = [];
     function grow() {
-      var chunk = new Array(65537).join("x");
+      var chunk = new Array(1048577).join("x");
       for (var i = 0; ; ++i) { try { hoard.push(i + chunk); } catch (e) { } }
     }
   </msxsl:script>
