@@ -228,3 +228,33 @@ TEST_F(ConcurrencyTest, DocumentsReleasedOnAnotherThreadThanTheOneThatBuiltThemL
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ConcurrencyTest, ScriptsOfOneTemplateRunOnManyThreadsEachTransformationWithItsOwnScope) {
+    WriteFile("books.xml", Catalogue(30));
+    WriteFile("scripted.xsl",
+              "<xsl:stylesheet version=\"1.0\" xmlns:xsl=\"http://www.w3.org/1999/XSL/Transform\""
+              " xmlns:msxsl=\"urn:schemas-microsoft-com:xslt\" xmlns:user=\"urn:user\"><xsl:output method=\"text\"/>"
+              "<msxsl:script implements-prefix=\"user\">var seen = 0;"
+              " function count(list) { seen += list.length; return seen; }</msxsl:script>"
+              "<xsl:template match=\"/\"><xsl:for-each select=\"//book\"><xsl:value-of select=\"user:count(genre)\"/>,"
+              "</xsl:for-each></xsl:template></xsl:stylesheet>");
+    IXMLDOMDocumentPtr shared = Load("books.xml", CLSID_FreeThreadedDOMDocument);
+    IXSLTemplatePtr scripted = Compile("scripted.xsl");
+    std::string expected;
+    for (int i = 1; i <= 30; ++i) expected += std::to_string(i) + ",";
+    ASSERT_EQ(TransformOnThisThread(scripted, shared), expected);
+
+    std::atomic<int> mismatches{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&] {
+            for (int round = 0; round < 10; ++round)
+                if (TransformOnThisThread(scripted, shared) != expected) ++mismatches;
+        });
+    for (std::thread& thread : threads) thread.join();
+    EXPECT_EQ(mismatches.load(), 0);
+}
+
+}  // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/handles.h"
+#include "xslt/scripts.h"
 
 #include <string>
 #include <unordered_map>
@@ -19,6 +20,8 @@ struct CompiledStylesheet {
     // True when it has templates that match by key(): libxslt then marks the nodes of the source
     // document while it transforms, so that the transformation must read the document alone.
     bool marksSourceNodes = false;
+    // Its msxsl:script blocks; null when it has none.
+    StylesheetScriptsPtr scripts;
 };
 
 }  // namespace xmlservice

@@ -10,6 +10,7 @@
 #include "xslt/ids.h"
 #include "xslt/keys.h"
 #include "xslt/processing_instructions.h"
+#include "xslt/scripts.h"
 #include "xslt/sort.h"
 
 #include <libxml/encoding.h>
@@ -254,6 +255,9 @@ private:
             !RegisterProcessingInstructionFunction(context.get()))
             return Fail(Failure::NoMemory);
         UseServiceSort(context.get());
+        bool scriptsFailed = false;
+        const ScriptSessionHandle scripts = StartScripts(context.get(), compiled_->scripts, &scriptsFailed);
+        if (scriptsFailed) return Fail(Failure::NoMemory);
 
         for (const Parameter& parameter : parameters_) {
             const std::string name = parameter.QualifiedName();

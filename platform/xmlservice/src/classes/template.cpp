@@ -8,6 +8,7 @@
 #include "xslt/conflicting_declarations.h"
 #include "xslt/key_rewrite.h"
 #include "xslt/processing_instructions.h"
+#include "xslt/scripts.h"
 
 #include <libxml/tree.h>
 #include <libxslt/xslt.h>
@@ -27,6 +28,7 @@ void PrepareModule(xmlDoc* module) noexcept {
     RewriteFirstKeyCalls(module);
     RewriteProcessingInstructions(module);
     KeepLastOfConflictingDeclarations(module);
+    ScriptCollection::CollectFrom(module);
 }
 
 class Template final : public com::Object<IXSLTemplate, ISupportErrorInfo> {
@@ -46,7 +48,9 @@ public:
             std::vector<std::string> folders;
             if (!loaded->folder.empty()) folders.push_back(loaded->folder);
             CallRecord call(std::move(folders));
-            // The modules it imports or includes are rewritten as the stylesheet itself.
+            // The modules it imports or includes are rewritten as the stylesheet itself, and their
+            // script blocks collected.
+            ScriptCollection scripts;
             call.SetModulePreparation(PrepareModule);
             if (!loaded->url.empty()) call.NameFile(loaded->url, loaded->name);
             // libxslt rewrites the tree it compiles, so it gets a copy; the document stays usable.
@@ -64,9 +68,15 @@ public:
             if (call.Refused()) return Keep(stylesheet, Failure::Refused, call.Describe({}));
             if (!compiled || CompileErrorsOf(compiled.get()) > 0)
                 return Keep(stylesheet, Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
+            StylesheetScriptsPtr compiledScripts;
+            const bool scriptsCompiled = scripts.Finish(call, compiledScripts);
+            if (call.BudgetExceeded()) return Keep(stylesheet, Failure::NoMemory, call.Describe({}));
+            if (!scriptsCompiled)
+                return Keep(stylesheet, Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
             const bool marksSourceNodes = HasKeyPatterns(compiled.get());
             Set(std::make_shared<CompiledStylesheet>(CompiledStylesheet{std::move(compiled), loaded->folder,
-                                                                        call.FileNames(), marksSourceNodes}),
+                                                                        call.FileNames(), marksSourceNodes,
+                                                                        std::move(compiledScripts)}),
                 stylesheet, S_OK, {});
             return S_OK;
         });
