@@ -95,6 +95,24 @@ SAXON_STYLE = """<!DOCTYPE html><html>
 </html>"""
 
 
+class OrderOfSortedText(unittest.TestCase):
+    """Rows that a linguistic sort puts in another order still agree; other changes do not."""
+
+    def test_same_rows_in_another_order_agree_and_changed_rows_do_not(self):
+        files = Files()
+        rows = "<tr><td>apple</td><td>3</td></tr>\n<tr><td>Banana</td><td>4</td></tr>\n"
+        swapped = "<tr><td>Banana</td><td>4</td></tr>\n<tr><td>apple</td><td>3</td></tr>\n"
+        cases = [
+            ("rows swapped", swapped, True),
+            ("a row changed", swapped.replace(">4<", ">5<"), False),
+            ("a row lost", "<tr><td>apple</td><td>3</td></tr>\n", False),
+            ("a row doubled", rows + "<tr><td>apple</td><td>3</td></tr>\n", False),
+        ]
+        for name, other, expected in cases:
+            with self.subTest(name):
+                self.assertEqual(run.same_tokens_in_any_order(files(rows), files(other), 5), expected)
+
+
 class TokenComparison(unittest.TestCase):
     def compare(self, a, b, chunk):
         files = Files()
