@@ -74,6 +74,25 @@ TEST_F(HeapTest, BlocksOfEverySizeAreAlignedHoldTheirSizeAndKeepTheirBytesWhenRe
     EXPECT_EQ(heap::UsableSize(nullptr), 0u);
 }
 
+// The budget counts a block by what Allocate says it holds when it is handed out and by what
+// Free says when it goes back; the two must agree for every size, or the count drifts with
+// every block. Each size is asked twice, on two threads, since the first answer may be worked
+// out and the second remembered.
+TEST_F(HeapTest, EveryBlockIsCountedTheSameWhenHandedOutAndWhenFreed) {
+    for (int round = 0; round < 2; ++round) {
+        std::thread([] {
+            for (std::size_t size = 0; size <= 5000; ++size) {
+                std::size_t usable = 0;
+                void* block = heap::Allocate(size, usable);
+                ASSERT_NE(block, nullptr) << size;
+                EXPECT_GE(usable, size);
+                EXPECT_EQ(heap::UsableSize(block), usable) << size;
+                EXPECT_EQ(heap::Free(block), usable) << size;
+            }
+        }).join();
+    }
+}
+
 TEST_F(HeapTest, SizesNoMachineHasAreRefusedWithANullAndAResizedBlockStaysIntact) {
     const std::size_t impossible[] = {SIZE_MAX, SIZE_MAX - 16, SIZE_MAX / 2 + 1, std::size_t{1} << 40,
                                       std::size_t{1} << 50};

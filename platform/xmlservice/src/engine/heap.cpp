@@ -3,20 +3,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdlib>
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define BRENDLE_UNDER_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define BRENDLE_UNDER_SANITIZER 1
-#endif
-#endif
-
-#if !defined(BRENDLE_UNDER_SANITIZER)
-#include <mimalloc.h>
-#endif
 
 namespace xmlservice::heap {
 namespace {
@@ -32,7 +19,7 @@ void MeasureTheMachine() noexcept {
     if (pages > 0 && pageBytes > 0) gLargestBlock = static_cast<std::size_t>(pages) * static_cast<std::size_t>(pageBytes);
 }
 
-#if defined(BRENDLE_UNDER_SANITIZER)
+#if !BRENDLE_HEAP_FROM_MIMALLOC
 
 // The sanitizers check the blocks of their own allocator only; mimalloc is not built for them.
 void Configure() noexcept {}
@@ -41,7 +28,6 @@ void* Resize(void* block, std::size_t size) noexcept { return std::realloc(block
 void Release(void* block) noexcept { std::free(block); }
 std::size_t SizeOf(const void* block) noexcept { return ::malloc_usable_size(const_cast<void*>(block)); }
 void Collect() noexcept {}
-constexpr bool kFromMimalloc = false;
 
 #else
 
@@ -80,7 +66,6 @@ void* Resize(void* block, std::size_t size) noexcept { return mi_realloc(block, 
 void Release(void* block) noexcept { mi_free(block); }
 std::size_t SizeOf(const void* block) noexcept { return mi_usable_size(block); }
 void Collect() noexcept { mi_collect(true); }
-constexpr bool kFromMimalloc = true;
 
 #endif
 
@@ -91,11 +76,26 @@ void Prepare() noexcept {
     Configure();
 }
 
-void* Allocate(std::size_t size, std::size_t& usable) noexcept {
+namespace detail {
+
+#if BRENDLE_HEAP_FROM_MIMALLOC
+std::atomic<std::uint32_t> gUsableByWords[kRememberedMost / 8 + 1] = {};
+#endif
+
+void* AllocateAny(std::size_t size, std::size_t& usable) noexcept {
     void* block = size <= gLargestBlock ? Take(size) : nullptr;
     usable = block != nullptr ? SizeOf(block) : 0;
     return block;
 }
+
+std::size_t FreeAny(void* block) noexcept {
+    if (block == nullptr) return 0;
+    const std::size_t size = SizeOf(block);
+    Release(block);
+    return size;
+}
+
+}  // namespace detail
 
 void* Reallocate(void* block, std::size_t size) noexcept {
     if (size > gLargestBlock) return nullptr;
@@ -103,17 +103,8 @@ void* Reallocate(void* block, std::size_t size) noexcept {
     return Resize(block, size == 0 ? 1 : size);
 }
 
-std::size_t Free(void* block) noexcept {
-    if (block == nullptr) return 0;
-    const std::size_t size = SizeOf(block);
-    Release(block);
-    return size;
-}
-
 std::size_t UsableSize(const void* block) noexcept { return block != nullptr ? SizeOf(block) : 0; }
 
 void GiveBack() noexcept { Collect(); }
-
-bool FromMimalloc() noexcept { return kFromMimalloc; }
 
 }  // namespace xmlservice::heap
