@@ -56,6 +56,45 @@ inline void RestoreTransformPlace(xsltTransformContextPtr context, const Transfo
     SetTransformPlace(context, place.node, place.instruction);
 }
 
+// Evaluating expressions of its own (a key's match and use, a sort's select) moves the
+// transformation's place and its XPath context's node, document, position, size and in-scope
+// namespaces; the caller's are put back when this goes out of scope, on every way out.
+class EvaluationScope {
+public:
+    EvaluationScope(xsltTransformContextPtr context, xmlXPathContextPtr xpath) noexcept
+        : context_(context),
+          xpath_(xpath),
+          place_(SaveTransformPlace(context)),
+          node_(xpath->node),
+          doc_(xpath->doc),
+          position_(xpath->proximityPosition),
+          size_(xpath->contextSize),
+          namespaceCount_(xpath->nsNr),
+          namespaces_(xpath->namespaces) {}
+    ~EvaluationScope() {
+        xpath_->node = node_;
+        xpath_->doc = doc_;
+        xpath_->proximityPosition = position_;
+        xpath_->contextSize = size_;
+        xpath_->nsNr = namespaceCount_;
+        xpath_->namespaces = namespaces_;
+        RestoreTransformPlace(context_, place_);
+    }
+    EvaluationScope(const EvaluationScope&) = delete;
+    EvaluationScope& operator=(const EvaluationScope&) = delete;
+
+private:
+    xsltTransformContextPtr context_;
+    xmlXPathContextPtr xpath_;
+    TransformPlace place_;
+    xmlNodePtr node_;
+    xmlDocPtr doc_;
+    int position_;
+    int size_;
+    int namespaceCount_;
+    xmlNsPtr* namespaces_;
+};
+
 // xsltTransformContext::nodeList: the list that a sort function puts in order, in place.
 inline xmlNodeSetPtr SortListOf(xsltTransformContextPtr context) noexcept { return context->nodeList; }
 

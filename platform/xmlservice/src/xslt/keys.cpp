@@ -172,13 +172,7 @@ private:
     void AddDefinition(xmlDocPtr document, KeyTable& table, const xsltKeyDef& definition, bool afterAnother) {
         if (definition.comp == nullptr || definition.usecomp == nullptr) return;
         xmlXPathContextPtr xpath = XPathContextOf(context_);
-        const TransformPlace saved = SaveTransformPlace(context_);
-        xmlNodePtr const oldXPathNode = xpath->node;
-        xmlDocPtr const oldXPathDoc = xpath->doc;
-        const int oldPosition = xpath->proximityPosition;
-        const int oldSize = xpath->contextSize;
-        const int oldNamespaceCount = xpath->nsNr;
-        xmlNsPtr* const oldNamespaces = xpath->namespaces;
+        const EvaluationScope scope(context_, xpath);
 
         SetTransformPlace(context_, reinterpret_cast<xmlNodePtr>(document), definition.inst);
         xpath->doc = document;
@@ -224,14 +218,6 @@ private:
                 }
             }
         }
-
-        xpath->node = oldXPathNode;
-        xpath->doc = oldXPathDoc;
-        xpath->nsNr = oldNamespaceCount;
-        xpath->namespaces = oldNamespaces;
-        xpath->proximityPosition = oldPosition;
-        xpath->contextSize = oldSize;
-        RestoreTransformPlace(context_, saved);
     }
 
     // Adds `node` to the group of `value` once. Within one definition a node's values come one

@@ -129,12 +129,7 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
     if (namespaces)
         while (namespaces.get()[namespaceCount] != nullptr) ++namespaceCount;
 
-    const TransformPlace saved = SaveTransformPlace(context);
-    xmlNodePtr const oldXPathNode = xpath->node;
-    const int oldPosition = xpath->proximityPosition;
-    const int oldSize = xpath->contextSize;
-    const int oldNamespaceCount = xpath->nsNr;
-    xmlNsPtr* const oldNamespaces = xpath->namespaces;
+    const EvaluationScope scope(context, xpath);
     xpath->namespaces = namespaces.get();
     xpath->nsNr = namespaceCount;
     xpath->contextSize = list->nodeNr;
@@ -163,12 +158,6 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
         }
         value.present = true;
     }
-    xpath->node = oldXPathNode;
-    xpath->nsNr = oldNamespaceCount;
-    xpath->namespaces = oldNamespaces;
-    xpath->proximityPosition = oldPosition;
-    xpath->contextSize = oldSize;
-    RestoreTransformPlace(context, saved);
     return complete;
 }
 
