@@ -23,6 +23,33 @@ protected:
         std::string written = Run(processor, input, &result);
         return SUCCEEDED(result) ? written : "<failed: " + TakeErrorDescription() + ">";
     }
+
+    struct Expectation {
+        IXSLTemplate* compiled;
+        std::string expected;
+    };
+    struct Tally {
+        std::atomic<int> completed{0};
+        std::atomic<int> mismatches{0};
+    };
+
+    // Adds four threads that each transform `shared` `rounds` times, two with each expectation.
+    // A result other than the expected bytes is a mismatch, except the empty document that a
+    // transformation finds when it starts while a load is under way, as a load empties it first.
+    static void AddTransformers(std::vector<std::thread>& threads, IXMLDOMDocument* shared,
+                                const Expectation (&expectations)[2], int rounds, Tally& tally) {
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&expectations, &tally, shared, rounds, t] {
+                const Expectation& expectation = expectations[t % 2];
+                for (int round = 0; round < rounds; ++round) {
+                    const std::string written = TransformOnThisThread(expectation.compiled, shared);
+                    if (written == expectation.expected)
+                        ++tally.completed;
+                    else if (written.find("The input document holds nothing") == std::string::npos)
+                        ++tally.mismatches;
+                }
+            });
+    }
 };
 
 std::string Catalogue(int books) {
@@ -64,26 +91,12 @@ TEST_F(ConcurrencyTest, TransformationsLoadsAndReadsOfOneDocumentRunOnManyThread
     ASSERT_EQ(expectedGrouped, "crime:1333,poetry:667,");
     ASSERT_EQ(expectedMarked, std::string(667, 'p'));
 
-    // A transformation that starts while a load is under way finds the document empty, as a
-    // load empties it first; every other one must give the expected bytes.
-    constexpr int kRounds = 20;
-    std::atomic<int> mismatches{0};
-    std::atomic<int> completed{0};
+    const Expectation expectations[2] = {{grouped, expectedGrouped}, {marked, expectedMarked}};
+    Tally tally;
+    std::atomic<int>& mismatches = tally.mismatches;
     std::atomic<bool> transforming{true};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            IXSLTemplate* compiled = t % 2 == 0 ? grouped.GetInterfacePtr() : marked.GetInterfacePtr();
-            const std::string& expected = t % 2 == 0 ? expectedGrouped : expectedMarked;
-            for (int round = 0; round < kRounds; ++round) {
-                const std::string written = TransformOnThisThread(compiled, shared);
-                if (written == expected)
-                    ++completed;
-                else if (written.find("The input document holds nothing") == std::string::npos)
-                    ++mismatches;
-            }
-        });
-    }
+    AddTransformers(threads, shared, expectations, 20, tally);
     // Meanwhile the document is loaded again and again, and read.
     std::thread loader([&] {
         int loads = 0;
@@ -102,7 +115,7 @@ TEST_F(ConcurrencyTest, TransformationsLoadsAndReadsOfOneDocumentRunOnManyThread
     transforming.store(false);
     loader.join();
     EXPECT_EQ(mismatches.load(), 0);
-    EXPECT_GT(completed.load(), 0);
+    EXPECT_GT(tally.completed.load(), 0);
 }
 
 TEST_F(ConcurrencyTest, ATemplateCompilesOnOneThreadWhileOthersMakeProcessors) {
@@ -156,25 +169,14 @@ TEST_F(ConcurrencyTest, DocumentsReleasedOnAnotherThreadThanTheOneThatBuiltThemL
     ASSERT_EQ(expectedGrouped, "crime:1000,poetry:500,");
     ASSERT_EQ(expectedListed.substr(0, 16), "b0;b1;b2;b50;b51");
 
-    std::atomic<int> mismatches{0};
-    std::atomic<int> completed{0};
+    const Expectation expectations[2] = {{grouped, expectedGrouped}, {listed, expectedListed}};
+    Tally tally;
+    std::atomic<int>& mismatches = tally.mismatches;
     std::atomic<bool> running{true};
     std::mutex handOver;
     std::vector<IXMLDOMDocumentPtr> toRelease;
     std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
-            IXSLTemplate* compiled = t % 2 == 0 ? grouped.GetInterfacePtr() : listed.GetInterfacePtr();
-            const std::string& expected = t % 2 == 0 ? expectedGrouped : expectedListed;
-            for (int round = 0; round < 12; ++round) {
-                const std::string written = TransformOnThisThread(compiled, shared);
-                if (written == expected)
-                    ++completed;
-                else if (written.find("The input document holds nothing") == std::string::npos)
-                    ++mismatches;
-            }
-        });
-    }
+    AddTransformers(threads, shared, expectations, 12, tally);
     // Private documents: built here, transformed, and released by the releasing thread.
     for (int t = 0; t < 2; ++t) {
         threads.emplace_back([&] {
@@ -224,7 +226,7 @@ TEST_F(ConcurrencyTest, DocumentsReleasedOnAnotherThreadThanTheOneThatBuiltThemL
     releaser.join();
     loader.join();
     EXPECT_EQ(mismatches.load(), 0);
-    EXPECT_GT(completed.load(), 0);
+    EXPECT_GT(tally.completed.load(), 0);
 }
 
 }  // namespace
