@@ -49,6 +49,23 @@ std::string NumberExpression(double value) {
     return "number('" + std::string(digits, end) + "')";
 }
 
+// A transformation's context, run without libxslt's debugger, whose status the service keeps on
+// only so that libxslt leaves the numbering of the source's elements to it.
+xsltTransformContextPtr NewTransformContext(xsltStylesheetPtr stylesheet, xmlDocPtr source) {
+    const xsltTransformContextPtr context = xsltNewTransformContext(stylesheet, source);
+    if (context != nullptr) RunWithoutDebugger(context);
+    return context;
+}
+
+// Numbers the elements of `source` in document order, as XPath's sorting into document order
+// wants them, unless its parse numbered them already: its root element tells (a copied tree, a
+// tree built by hand). xmlXPathOrderDocElems writes minus the rank into xmlNode::content, which
+// is unused in elements (libxml2 2.9.14 to 2.15).
+void NumberInDocumentOrder(xmlDoc& source) {
+    const xmlNodePtr root = xmlDocGetRootElement(&source);
+    if (root != nullptr && reinterpret_cast<std::ptrdiff_t>(root->content) >= 0) xmlXPathOrderDocElems(&source);
+}
+
 // Where the serializer writes: the caller's stream, whose bytes count against the memory budget
 // while the transformation runs.
 struct StreamSink {
@@ -235,7 +252,7 @@ private:
         xsltStylesheetPtr stylesheet = compiled_->stylesheet.get();
         xmlDocPtr source = input->tree.get();
         DocumentHandle sourceCopy;
-        TransformContextHandle context(xsltNewTransformContext(stylesheet, source));
+        TransformContextHandle context(NewTransformContext(stylesheet, source));
         if (context && xsltNeedElemSpaceHandling(context.get()) != 0) {
             // xsl:strip-space removes text nodes from the source tree itself; the caller's
             // document stays as it was loaded.
@@ -243,7 +260,7 @@ private:
             sourceCopy.reset(xmlCopyDoc(source, 1));
             if (!sourceCopy) return Fail(Failure::NoMemory, call.Describe({}));
             source = sourceCopy.get();
-            context.reset(xsltNewTransformContext(stylesheet, source));
+            context.reset(NewTransformContext(stylesheet, source));
         }
         // Without its security preferences libxslt would allow writing; no transformation runs so.
         if (!context || TransformSecurity() == nullptr ||
@@ -270,6 +287,7 @@ private:
                             call.Describe("The parameter \"" + parameter.name + "\" cannot be set"));
         }
 
+        NumberInDocumentOrder(*source);
         call.SetTransformation(context.get());
         const DocumentHandle result(xsltApplyStylesheetUser(stylesheet, source, nullptr, nullptr, nullptr, context.get()));
         call.SetTransformation(nullptr);

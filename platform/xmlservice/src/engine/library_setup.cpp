@@ -39,6 +39,13 @@ void PrepareLibraries() noexcept {
         RouteLibxsltMessages();
         // libxslt traces every step to its debug handler unless told not to; nothing reads it.
         xsltDebugSetDefaultTrace(XSLT_TRACE_NONE);
+        // libxslt numbers the elements of a source tree in document order, in one more pass over
+        // the whole tree, whenever it makes a transformation's context, unless its debugger is
+        // on. The service's parser numbers them as it builds the tree (parsing.cpp), and any
+        // other tree is numbered before its transformation (processor.cpp); with no debugger
+        // callbacks registered, the debugger's status changes nothing else in libxslt, and each
+        // transformation's own copy of it is set back to off.
+        xsltSetDebuggerStatus(XSLT_DEBUG_RUN);
         InstallAccessPolicy();
         exsltRegisterAll();
         xsltRegisterExtModuleFunction(BAD_CAST "node-set", BAD_CAST "urn:schemas-microsoft-com:xslt",

@@ -11,6 +11,7 @@
 #include <libxslt/imports.h>
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltconfig.h>
+#include <libxslt/xsltutils.h>
 
 static_assert(LIBXSLT_VERSION >= 10135 && LIBXSLT_VERSION < 10146,
               "the members read in libxslt_fields.h are known for libxslt 1.1.35 to 1.1.45");
@@ -35,6 +36,10 @@ inline bool TransformStopped(xsltTransformContextPtr context) noexcept {
 }
 // True when nothing went wrong: neither an error nor a stop.
 inline bool TransformSucceeded(xsltTransformContextPtr context) noexcept { return context->state == XSLT_STATE_OK; }
+
+// xsltTransformContext::debugStatus: the transformation's copy of libxslt's debugger status,
+// taken when its context is made; off, the transformation runs without the debugger's checks.
+inline void RunWithoutDebugger(xsltTransformContextPtr context) noexcept { context->debugStatus = XSLT_DEBUG_NONE; }
 
 // xsltTransformContext::inst: the instruction being executed, which libxslt's messages locate.
 inline xmlNodePtr InstructionOf(xsltTransformContextPtr context) noexcept { return context->inst; }
