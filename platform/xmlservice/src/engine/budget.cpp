@@ -1,6 +1,7 @@
 #include "engine/budget.h"
 
 #include "engine/heap.h"
+#include "engine/pager.h"
 
 #include <libxml/xmlmemory.h>
 
@@ -52,6 +53,9 @@ void Publish() noexcept {
     if (tUnpublished != 0) gInUse.fetch_add(std::exchange(tUnpublished, 0), std::memory_order_relaxed);
 }
 
+// What a growth step published, for the pager: 0 when the count did not grow by a step.
+using GrowthStep = std::size_t;
+
 std::uint64_t InUse() noexcept {
     const std::int64_t inUse = gInUse.load(std::memory_order_relaxed) + tUnpublished;
     return inUse < 0 ? 0 : static_cast<std::uint64_t>(inUse);
@@ -69,20 +73,29 @@ bool Admit(std::size_t more) noexcept {
     return after <= Saturated(budget, budget / 8);
 }
 
-void Count(std::int64_t change) noexcept {
+// Adds `change` to the count. Inside a batch, the bytes of a step of growth when it publishes
+// one, so that the allocation that made it can tell the pager where the thread's memory grows.
+GrowthStep Count(std::int64_t change) noexcept {
     if (tBatchDepth == 0) {
         gInUse.fetch_add(change, std::memory_order_relaxed);
-        return;
+        return 0;
     }
     tUnpublished += change;
-    if (tUnpublished > kUnpublishedMost || tUnpublished < -kUnpublishedMost) Publish();
+    if (tUnpublished > kUnpublishedMost) {
+        const auto step = static_cast<GrowthStep>(tUnpublished);
+        Publish();
+        return step;
+    }
+    if (tUnpublished < -kUnpublishedMost) Publish();
+    return 0;
 }
 
 void* CountedMalloc(std::size_t size) {
     if (!Admit(size)) return nullptr;
     std::size_t usable = 0;
     void* block = heap::Allocate(size, usable);
-    if (block != nullptr) Count(static_cast<std::int64_t>(usable));
+    if (block == nullptr) return nullptr;
+    if (const GrowthStep step = Count(static_cast<std::int64_t>(usable)); step != 0) pager::Grew(block, step);
     return block;
 }
 
@@ -91,7 +104,9 @@ void* CountedRealloc(void* block, std::size_t size) {
     const auto before = static_cast<std::int64_t>(heap::UsableSize(block));
     if (static_cast<std::int64_t>(size) > before && !Admit(size - static_cast<std::size_t>(before))) return nullptr;
     void* moved = heap::Reallocate(block, size);
-    if (moved != nullptr) Count(static_cast<std::int64_t>(heap::UsableSize(moved)) - before);
+    if (moved == nullptr) return nullptr;
+    if (const GrowthStep step = Count(static_cast<std::int64_t>(heap::UsableSize(moved)) - before); step != 0)
+        pager::Grew(moved, step);
     return moved;
 }
 
@@ -129,7 +144,10 @@ std::string SizeText(std::uint64_t bytes) {
 CountingBatch::CountingBatch() noexcept { ++tBatchDepth; }
 
 CountingBatch::~CountingBatch() {
-    if (--tBatchDepth == 0) Publish();
+    if (--tBatchDepth == 0) {
+        Publish();
+        pager::WorkEnds();
+    }
 }
 
 void InstallBudget(void (*onExceeded)() noexcept) noexcept {
