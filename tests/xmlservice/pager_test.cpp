@@ -1,6 +1,6 @@
-// Faulting in ahead of a growing piece of work: only once it has grown enough, only pages of the
-// mapping that holds its last block and no further than the distance ahead, and never changing
-// what the pages hold.
+// Faulting in ahead of a growing parse: only inside its scope and once it has grown enough, only
+// pages of the mapping that holds its last block and no further than the distance ahead, and
+// never changing what the pages hold.
 #include "engine/pager.h"
 
 #include <gtest/gtest.h>
@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -82,7 +83,6 @@ protected:
         if (::madvise(probe.At(0), PageBytes(), MADV_POPULATE_WRITE) != 0 && errno == EINVAL)
             GTEST_SKIP() << "the system cannot fault pages in on request";
     }
-    void TearDown() override { pager::WorkEnds(); }
 };
 
 TEST_F(PagerTest, PagesAheadOfTheLastBlockWithinItsMappingKeepingWhatTheyHold) {
@@ -93,8 +93,11 @@ TEST_F(PagerTest, PagesAheadOfTheLastBlockWithinItsMappingKeepingWhatTheyHold) {
                               reinterpret_cast<std::uintptr_t>(region.At(0));
     std::memset(region.At(start), 0x5A, 4096);
 
+    pager::Grew(region.At(start), 2 * pager::kPagingFrom);
+    EXPECT_FALSE(pager::Paging()) << "paging outside a parse";
+    std::optional<pager::PagingScope> parse(std::in_place);
     pager::Grew(region.At(start), pager::kPagingFrom - 1);
-    EXPECT_FALSE(pager::Paging()) << "paging before the work has grown enough";
+    EXPECT_FALSE(pager::Paging()) << "paging before the parse has grown enough";
     pager::Grew(region.At(start), 1);
     ASSERT_TRUE(pager::Paging());
 
@@ -107,7 +110,12 @@ TEST_F(PagerTest, PagesAheadOfTheLastBlockWithinItsMappingKeepingWhatTheyHold) {
     pager::Grew(region.At(start + 3 * pager::kPagedAhead), 256 * 1024);
     EXPECT_TRUE(BecomesResident(region, start + 3 * pager::kPagedAhead, start + 4 * pager::kPagedAhead));
 
-    pager::WorkEnds();
+    {
+        // An inner scope's end leaves the paging as it is.
+        const pager::PagingScope inner;
+    }
+    EXPECT_TRUE(pager::Paging());
+    parse.reset();
     EXPECT_FALSE(pager::Paging());
 }
 
@@ -119,11 +127,13 @@ TEST_F(PagerTest, NeverPagesBeyondTheBlocksMapping) {
     ASSERT_EQ(::mprotect(region.At(pager::kPagedAhead), pager::kPagedAhead, PROT_NONE), 0);
     const std::size_t block = pager::kPagedAhead - 2 * PageBytes();
 
-    pager::Grew(region.At(block), pager::kPagingFrom);
-    ASSERT_TRUE(pager::Paging());
-    EXPECT_TRUE(BecomesResident(region, block, pager::kPagedAhead));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    pager::WorkEnds();
+    {
+        const pager::PagingScope parse;
+        pager::Grew(region.At(block), pager::kPagingFrom);
+        ASSERT_TRUE(pager::Paging());
+        EXPECT_TRUE(BecomesResident(region, block, pager::kPagedAhead));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     EXPECT_TRUE(region.NoneResident(2 * pager::kPagedAhead, 3 * pager::kPagedAhead));
 }
 
@@ -141,20 +151,22 @@ TEST_F(PagerTest, FindsOnlyPrivateWritableAnonymousMappings) {
     EXPECT_FALSE(pager::FindWritableMapping(nullptr, mapping));
 }
 
-TEST_F(PagerTest, EachThreadPagesForItsOwnWorkAndStopsWithIt) {
+TEST_F(PagerTest, EachThreadPagesForItsOwnParse) {
     Region region(4 * pager::kPagedAhead);
-    ASSERT_TRUE(region.Mapped());
+    Region mine(4 * pager::kPagedAhead);
+    ASSERT_TRUE(region.Mapped() && mine.Mapped());
     std::thread worker([&] {
+        const pager::PagingScope parse;
         pager::Grew(region.At(0), pager::kPagingFrom);
         EXPECT_TRUE(pager::Paging());
         EXPECT_TRUE(BecomesResident(region, 0, PageBytes()));
-        // Ends with the thread, without WorkEnds.
     });
     worker.join();
-    EXPECT_FALSE(pager::Paging()) << "another thread's paging is not this one's";
+    // Another thread's scope is not this one's.
+    pager::Grew(mine.At(0), pager::kPagingFrom);
+    EXPECT_FALSE(pager::Paging());
     // With the other thread's paging gone, this one may page.
-    Region mine(4 * pager::kPagedAhead);
-    ASSERT_TRUE(mine.Mapped());
+    const pager::PagingScope parse;
     pager::Grew(mine.At(0), pager::kPagingFrom);
     EXPECT_TRUE(pager::Paging());
     EXPECT_TRUE(BecomesResident(mine, 0, PageBytes()));

@@ -144,10 +144,7 @@ std::string SizeText(std::uint64_t bytes) {
 CountingBatch::CountingBatch() noexcept { ++tBatchDepth; }
 
 CountingBatch::~CountingBatch() {
-    if (--tBatchDepth == 0) {
-        Publish();
-        pager::WorkEnds();
-    }
+    if (--tBatchDepth == 0) Publish();
 }
 
 void InstallBudget(void (*onExceeded)() noexcept) noexcept {

@@ -1,6 +1,8 @@
 #include "engine/pager.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -28,6 +30,26 @@ std::atomic<bool> gUnsupported{false};
 int MostPagingThreads() noexcept {
     static const int most = static_cast<int>(std::thread::hardware_concurrency() / 2);
     return most;
+}
+
+// True when the line of /proc/self/maps `line` is that of the mapping that holds `wanted`;
+// `found` tells whether that mapping is private, writable memory of no file.
+bool LineHolds(const char* line, std::uintptr_t wanted, Mapping& mapping, bool& found) noexcept {
+    unsigned long begin = 0;
+    unsigned long end = 0;
+    char permissions[5] = {};
+    unsigned long inode = 1;
+    int named = 0;
+    if (std::sscanf(line, "%lx-%lx %4s %*x %*x:%*x %lu %n", &begin, &end, permissions, &inode, &named) < 4) return false;
+    if (wanted < begin || wanted >= end) return false;
+    // Anonymous memory: no file, or the system's name for the data segment's heap, or a name
+    // the allocator gave its memory.
+    const char* name = line + named;
+    const bool anonymous = inode == 0 && (*name == '\0' || std::strncmp(name, "[heap]", 6) == 0 ||
+                                          std::strncmp(name, "[anon:", 6) == 0);
+    found = std::strcmp(permissions, "rw-p") == 0 && anonymous;
+    if (found) mapping = {begin, end};
+    return true;
 }
 
 // Faults in the pages from the one that holds `block` up to kPagedAhead further, within its
@@ -94,8 +116,9 @@ private:
     std::thread thread_;
 };
 
-// What the calling thread has grown by in its current work, and its paging thread.
+// What the calling thread has grown by in its current parse, and its paging thread.
 struct Growth {
+    int scopes = 0;
     std::size_t grown = 0;
     std::unique_ptr<PagingThread> paging;
 
@@ -125,8 +148,16 @@ thread_local Growth tGrowth;
 
 }  // namespace
 
+PagingScope::PagingScope() noexcept { ++tGrowth.scopes; }
+
+PagingScope::~PagingScope() {
+    Growth& growth = tGrowth;
+    if (--growth.scopes == 0) growth.Stop();
+}
+
 void Grew(const void* block, std::size_t stepBytes) noexcept {
     Growth& growth = tGrowth;
+    if (growth.scopes == 0) return;
     if (growth.paging == nullptr) {
         const std::size_t before = growth.grown;
         growth.grown += stepBytes;
@@ -138,41 +169,45 @@ void Grew(const void* block, std::size_t stepBytes) noexcept {
     growth.paging->Hint(block);
 }
 
-void WorkEnds() noexcept { tGrowth.Stop(); }
-
 bool Paging() noexcept { return tGrowth.paging != nullptr; }
 
 bool FindWritableMapping(const void* address, Mapping& mapping) noexcept {
+    // Read with the system's calls into a buffer of its own: the paging thread allocates
+    // nothing, so that the allocator never sets up a heap for it.
     const auto wanted = reinterpret_cast<std::uintptr_t>(address);
-    std::FILE* maps = std::fopen("/proc/self/maps", "re");
-    if (maps == nullptr) return false;
+    const int maps = ::open("/proc/self/maps", O_RDONLY | O_CLOEXEC);
+    if (maps < 0) return false;
+    char buffer[8192];
+    std::size_t held = 0;
+    bool skipping = false;  // through the rest of a line longer than the buffer
     bool found = false;
-    char line[512];
-    bool lineStart = true;
-    while (!found && std::fgets(line, sizeof line, maps) != nullptr) {
-        // The rest of a line longer than the buffer (a long file name) is not a line of its own.
-        const bool startsLine = lineStart;
-        lineStart = std::strchr(line, '\n') != nullptr;
-        if (!startsLine) continue;
-        unsigned long begin = 0;
-        unsigned long end = 0;
-        char permissions[5] = {};
-        unsigned long inode = 1;
-        int named = 0;
-        if (std::sscanf(line, "%lx-%lx %4s %*x %*x:%*x %lu %n", &begin, &end, permissions, &inode, &named) < 4) continue;
-        if (wanted < begin || wanted >= end) continue;
-        // Anonymous memory: no file, or the system's name for the data segment's heap, or a
-        // name the allocator gave its memory.
-        const char* name = line + named;
-        const bool anonymous = inode == 0 && (*name == '\0' || *name == '\n' || std::strncmp(name, "[heap]", 6) == 0 ||
-                                              std::strncmp(name, "[anon:", 6) == 0);
-        if (std::strcmp(permissions, "rw-p") == 0 && anonymous) {
-            mapping = {begin, end};
-            found = true;
+    bool done = false;
+    while (!done) {
+        const ssize_t got = ::read(maps, buffer + held, sizeof buffer - 1 - held);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        held += static_cast<std::size_t>(got);
+        buffer[held] = '\0';
+        char* line = buffer;
+        while (char* lineEnd = std::strchr(line, '\n')) {
+            *lineEnd = '\0';
+            if (skipping) {
+                skipping = false;
+            } else if (LineHolds(line, wanted, mapping, found)) {
+                done = true;
+                break;
+            }
+            line = lineEnd + 1;
         }
-        break;
+        if (done) break;
+        held = static_cast<std::size_t>(buffer + held - line);
+        std::memmove(buffer, line, held);
+        if (held == sizeof buffer - 1) {
+            held = 0;
+            skipping = true;
+        }
     }
-    std::fclose(maps);
+    ::close(maps);
     return found;
 }
 

@@ -1,5 +1,7 @@
 #include "engine/parsing.h"
 
+#include "engine/pager.h"
+
 #include <libxml/parser.h>
 #include <libxml/parserInternals.h>
 #include <libxml/tree.h>
@@ -178,6 +180,8 @@ DocumentHandle ParseDocument(CallRecord& call, const DocumentText& text, const s
     sax.externalSubset = nullptr;
     ParseHooks* const outerHooks = std::exchange(tHooks, &hooks);
 
+    // A large tree is built in fresh memory, whose pages are best faulted in on another core.
+    const pager::PagingScope paging;
     const std::size_t errorsBefore = call.ParserErrorCount();
     call.SetActiveParser(parser.get(), url);
     const char* const base = url.empty() ? nullptr : url.c_str();
