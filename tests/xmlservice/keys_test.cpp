@@ -156,6 +156,21 @@ TEST_F(KeysTest, NodeSetArgumentsNamespacesAndAttributesGiveLibxsltsBytes) {
     }
 }
 
+// A use of one bare name is read from the children without XPath: every child of that name in
+// no namespace is a value, with its whole text; an attribute matched has no children.
+TEST_F(KeysTest, AUseOfOneNameGivesLibxsltsBytes) {
+    WriteFile("in.xml", "<lib><book id=\"b1\"><genre>crime</genre><genre>drama</genre></book><book id=\"b2\">"
+                        "<x:genre xmlns:x=\"urn:x\">crime</x:genre><genre xmlns=\"urn:y\">crime</genre></book>"
+                        "<book id=\"b3\"><genre>cri<i>me</i></genre></book><book id=\"b4\" genre=\"crime\"/></lib>");
+    WriteFile("use.xsl", Stylesheet(kTextOutput + "<xsl:key name=\"g\" match=\"book | @genre\" use=\"genre\"/>"
+                                                  "<xsl:template match=\"/\"><xsl:value-of select=\"count(key('g',"
+                                                  " 'crime'))\"/>:<xsl:for-each select=\"key('g', 'crime')\">"
+                                                  "<xsl:value-of select=\"@id\"/>,</xsl:for-each>:<xsl:value-of"
+                                                  " select=\"key('g', 'drama')/@id\"/>:<xsl:value-of"
+                                                  " select=\"count(key('g', ''))\"/></xsl:template>"));
+    ExpectLibxsltBytes("use.xsl", "in.xml", "2:b1,b3,:b1:0");
+}
+
 TEST_F(KeysTest, KeysOfOtherDocumentsAndOfResultTreeFragmentsGiveLibxsltsBytes) {
     WriteFile("in.xml", kBooks);
     WriteFile("more.xml", "<more><book id=\"m1\"><genre>crime</genre></book><book id=\"m2\"><genre>crime</genre>"

@@ -62,6 +62,61 @@ TEST_F(SortTest, TextSortsInLinguisticOrder) {
     }
 }
 
+// A bare name as the select is read from the children without XPath; it must sort exactly as
+// the same step spelt out for XPath: the first child of that name in no namespace, its whole
+// text, and nothing from a node that has no children to read.
+TEST_F(SortTest, ASelectOfOneNameSortsAsTheSameStepThroughXPath) {
+    WriteFile("in.xml",
+              "<items><i n=\"1\"><k>b</k><k-1>z</k-1></i><i n=\"2\"><k xmlns=\"urn:x\">a</k><k>d</k></i>"
+              "<i n=\"3\"/><i n=\"4\"><k>c<b>a</b></k><k>a</k></i><i n=\"5\">text<k>ca</k></i></items>");
+    const struct {
+        std::string nodes;
+        std::string name;
+        std::string expected;
+    } cases[] = {
+        {"//i", "k", "3,1,4,5,2,"},
+        {"//i", "k-1", "2,3,4,5,1,"},
+        {"//i", "missing", "1,2,3,4,5,"},
+        // Attributes and texts have no children: every value is empty, the order stays.
+        {"//i/@n", "k", "1,2,3,4,5,"},
+        {"/", "items", "|"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.nodes + " by " + c.name);
+        std::string results[2];
+        for (const std::string& select : {c.name, "child::" + c.name}) {
+            WriteFile("sort.xsl", Stylesheet(kTextOutput + "<xsl:template match=\"/\"><xsl:for-each select=\"" + c.nodes +
+                                             "\"><xsl:sort select=\"" + select + "\"/><xsl:value-of"
+                                             " select=\"ancestor-or-self::i/@n\"/><xsl:if test=\"not(../..)\">|"
+                                             "</xsl:if><xsl:if test=\"../..\">,</xsl:if></xsl:for-each>"
+                                             "</xsl:template>"));
+            results[select == c.name ? 0 : 1] = Transform("sort.xsl", "in.xml");
+        }
+        EXPECT_EQ(results[0], c.expected);
+        EXPECT_EQ(results[1], c.expected);
+    }
+}
+
+// The first level's keys compare by their leading bytes first: keys that share many of them,
+// and equal keys, must still come out in full linguistic order, and ties in original order.
+TEST_F(SortTest, KeysWithLongCommonBeginningsSortInFull) {
+    WriteFile("in.xml", "<items><i>Abcdefghijk b</i><i>abcdefghijk a</i><i>Abcdefghijk a</i><i>abcdefghij</i>"
+                        "<i>abcdefghijk a</i><i>ab</i></items>");
+    const struct {
+        std::string attributes;
+        std::string expected;
+    } cases[] = {
+        {"", "ab,abcdefghij,Abcdefghijk a,abcdefghijk a,abcdefghijk a,Abcdefghijk b,"},
+        {" order=\"descending\"", "Abcdefghijk b,abcdefghijk a,abcdefghijk a,Abcdefghijk a,abcdefghij,ab,"},
+        {" case-order=\"lower-first\"", "ab,abcdefghij,abcdefghijk a,abcdefghijk a,Abcdefghijk a,Abcdefghijk b,"},
+    };
+    for (const auto& c : cases) {
+        WriteFile("sort.xsl", Stylesheet(kTextOutput + "<xsl:template match=\"/\"><xsl:for-each select=\"//i\"><xsl:sort" +
+                                         c.attributes + "/><xsl:value-of select=\".\"/>,</xsl:for-each></xsl:template>"));
+        EXPECT_EQ(Transform("sort.xsl", "in.xml"), c.expected) << c.attributes;
+    }
+}
+
 TEST_F(SortTest, EqualKeysKeepTheirOriginalOrder) {
     // The same text, composed and decomposed accents alike, ascending and descending, and
     // later levels deciding only ties; position() in a later level is the original position.

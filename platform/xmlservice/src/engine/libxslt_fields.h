@@ -104,7 +104,8 @@ private:
 inline xmlNodeSetPtr SortListOf(xsltTransformContextPtr context) noexcept { return context->nodeList; }
 
 // xsltStylesheet::keys: the module's xsl:key definitions, a list of xsltKeyDef whose members
-// next, inst, name, nameURI, comp, usecomp, nsList and nsNr the key tables read.
+// next, inst, name, nameURI, use (the text of the use expression), comp, usecomp, nsList and
+// nsNr the key tables read.
 inline xsltKeyDefPtr KeyDefinitionsOf(xsltStylesheetPtr style) noexcept {
     return static_cast<xsltKeyDefPtr>(style->keys);
 }

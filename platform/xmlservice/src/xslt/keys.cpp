@@ -5,6 +5,7 @@
 #include "xslt/key_rewrite.h"
 #include "engine/libxslt_fields.h"
 #include "xslt/transformation_local.h"
+#include "xslt/xpath_text.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
@@ -194,10 +195,21 @@ private:
                     for (const xmlNode* member : group) earlier.emplace(&group, member);
             xpath->contextSize = 1;
             xpath->proximityPosition = 1;
+            const bool childStep =
+                definition.use != nullptr && IsChildNameStep(reinterpret_cast<const char*>(definition.use));
             XPathObjectHandle used;
             for (int i = 0; i < nodes->nodeNr && !TransformStopped(context_); ++i) {
                 xmlNodePtr node = nodes->nodeTab[i];
                 if (!IS_XSLT_REAL_NODE(node)) continue;
+                if (childStep && HasChildStep(node)) {
+                    // One value per node of the step, as for any node set below.
+                    VisitChildStep(node, definition.use, [&](const xmlNode* child) {
+                        const LibraryString value(xmlXPathCastNodeToString(const_cast<xmlNodePtr>(child)));
+                        if (value) Add(table, value.get(), node, afterAnother ? &earlier : nullptr);
+                        return true;
+                    });
+                    continue;
+                }
                 SetTransformPlace(context_, node, definition.inst);
                 xpath->node = node;
                 used.reset(xmlXPathCompiledEval(definition.usecomp, xpath));

@@ -4,6 +4,7 @@
 #include "engine/handles.h"
 #include "engine/libxslt_fields.h"
 #include "xslt/collation.h"
+#include "xslt/xpath_text.h"
 
 #include <libxml/tree.h>
 #include <libxml/xpath.h>
@@ -15,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -105,6 +107,19 @@ private:
     int length_ = 0;
 };
 
+// The string value of the step child::`name` from `node`, as XPath gives it: the text of the
+// first node, empty when there is none. Null when memory ran out.
+std::unique_ptr<xmlChar, LibraryMemoryDeleter> ChildStepText(const xmlNode* node, const xmlChar* name) {
+    std::unique_ptr<xmlChar, LibraryMemoryDeleter> text;
+    VisitChildStep(node, name, [&](const xmlNode* child) {
+        text.reset(xmlNodeGetContent(child));
+        return false;
+    });
+    // As xmlXPathCastNodeToString reads a node without content.
+    if (text == nullptr) text.reset(xmlStrdup(reinterpret_cast<const xmlChar*>("")));
+    return text;
+}
+
 // Evaluates the select expression of `level` for every node of `list`, as libxslt does: each
 // node is the context node, its original position the context position, the list's length the
 // context size; the value is the result's string, read as a number for data-type="number". A
@@ -133,18 +148,26 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
     xpath->namespaces = namespaces.get();
     xpath->nsNr = namespaceCount;
     xpath->contextSize = list->nodeNr;
+    // An element or the document has children to read; any other node goes through XPath.
+    const bool childStep = IsChildNameStep(level.select);
+    const auto* name = reinterpret_cast<const xmlChar*>(level.select.c_str());
     bool complete = true;
     for (int i = 0; i < list->nodeNr && complete; ++i) {
         xmlNodePtr node = list->nodeTab[i];
-        SetTransformPlace(context, node, level.instruction);
-        xpath->node = node;
-        xpath->proximityPosition = i + 1;
-        const XPathObjectHandle result(xmlXPathCompiledEval(expression.get(), xpath));
-        if (!result) {
-            StopTransform(context);
-            continue;
+        std::unique_ptr<xmlChar, LibraryMemoryDeleter> text;
+        if (childStep && HasChildStep(node)) {
+            text = ChildStepText(node, name);
+        } else {
+            SetTransformPlace(context, node, level.instruction);
+            xpath->node = node;
+            xpath->proximityPosition = i + 1;
+            const XPathObjectHandle result(xmlXPathCompiledEval(expression.get(), xpath));
+            if (!result) {
+                StopTransform(context);
+                continue;
+            }
+            text.reset(xmlXPathCastToString(result.get()));
         }
-        const std::unique_ptr<xmlChar, LibraryMemoryDeleter> text(xmlXPathCastToString(result.get()));
         if (!text) {
             complete = false;
             break;
@@ -220,6 +243,36 @@ private:
     bool failed_ = false;
 };
 
+// The first eight bytes of a collation key, zero after its end, as one number: two keys whose
+// leading bytes differ compare as these numbers do, since a key holds no zero but its last byte.
+std::uint64_t LeadingBytes(const unsigned char* key) noexcept {
+    std::uint64_t leading = 0;
+    int shift = 56;
+    for (; shift >= 0 && *key != 0; shift -= 8, ++key) leading |= std::uint64_t{*key} << shift;
+    return leading;
+}
+
+// Sorts the original positions into `order` as SortKeys::Before orders them, with a first level
+// of text. Each position carries the leading bytes of its first key, so that most comparisons
+// read no key; only positions whose leading bytes tie, or that have no value, compare in full.
+void SortByLeadingBytes(LevelValues& first, bool descending, SortKeys& keys, std::vector<int>& order) {
+    struct Position {
+        std::uint64_t leading;
+        int index;
+        bool present;
+    };
+    std::vector<Position> positions(order.size());
+    for (std::size_t i = 0; i < positions.size(); ++i) {
+        const SortValue& value = first[static_cast<int>(i)];
+        positions[i] = {value.present ? LeadingBytes(value.text.letters) : 0, static_cast<int>(i), value.present};
+    }
+    std::sort(positions.begin(), positions.end(), [&](const Position& a, const Position& b) {
+        if (a.present && b.present && a.leading != b.leading) return descending ? a.leading > b.leading : a.leading < b.leading;
+        return keys.Before(a.index, b.index);
+    });
+    for (std::size_t i = 0; i < positions.size(); ++i) order[i] = positions[i].index;
+}
+
 void SortFunction(xsltTransformContextPtr context, xmlNodePtr* sorts, int count) noexcept {
     if (context == nullptr || sorts == nullptr || count <= 0 || count >= XSLT_MAX_SORT) return;
     const xmlNodeSetPtr list = SortListOf(context);
@@ -242,9 +295,18 @@ void SortFunction(xsltTransformContextPtr context, xmlNodePtr* sorts, int count)
     }
     SortKeys keys(context, list, levels);
     // Without the first level's values the list stays as it is.
-    (void)keys.Level(0);
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
-    std::sort(order.begin(), order.end(), [&](int a, int b) { return keys.Before(a, b); });
+    LevelValues* const first = keys.Level(0);
+    try {
+        if (first != nullptr && !levels[0].number) {
+            SortByLeadingBytes(*first, levels[0].descending, keys, order);
+        } else {
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+            std::sort(order.begin(), order.end(), [&](int a, int b) { return keys.Before(a, b); });
+        }
+    } catch (...) {
+        StopTransform(context);
+        return;
+    }
     if (keys.Failed() || TransformStopped(context)) {
         // Memory over the budget has stopped the transformation already, and so has a failed
         // expression, with libxml2's message.

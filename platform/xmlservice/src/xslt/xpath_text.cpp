@@ -75,4 +75,13 @@ std::optional<CountedVector<XPathToken>> TokenizeXPath(std::string_view text) {
     return tokens;
 }
 
+bool IsChildNameStep(std::string_view expression) noexcept {
+    const auto startsName = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_'; };
+    const auto continuesName = [&](char c) { return startsName(c) || (c >= '0' && c <= '9') || c == '-' || c == '.'; };
+    if (expression.empty() || !startsName(expression.front())) return false;
+    for (const char c : expression.substr(1))
+        if (!continuesName(c)) return false;
+    return true;
+}
+
 }  // namespace xmlservice

@@ -4,6 +4,8 @@
 
 #include "engine/budget_allocator.h"
 
+#include <libxml/tree.h>
+
 #include <cstddef>
 #include <optional>
 #include <string_view>
@@ -27,5 +29,25 @@ bool IsXPathSpace(char c) noexcept;
 // as a document's attribute, and its tokens take more room than its characters); nothing when
 // the text holds something that is no token, such as an unclosed literal or a stray character.
 std::optional<CountedVector<XPathToken>> TokenizeXPath(std::string_view text);
+
+// True when `expression` is a single unprefixed ASCII name ("author"): the step child::author,
+// whose nodes the service finds among a node's children without evaluating XPath. Sort keys and
+// key uses are most often such a step, taken once for each of many nodes.
+bool IsChildNameStep(std::string_view expression) noexcept;
+
+// True when the step child::name reads the children of `node`: an element or the document.
+// From any other node it selects nothing, and the caller evaluates it as XPath would.
+inline bool HasChildStep(const xmlNode* node) noexcept {
+    return node->type == XML_ELEMENT_NODE || node->type == XML_DOCUMENT_NODE;
+}
+
+// Calls `visit` with each node of the step child::`name` from `node` (see HasChildStep), in
+// document order: the child elements of that name in no namespace. `visit` returns false to stop.
+template <class Visit>
+void VisitChildStep(const xmlNode* node, const xmlChar* name, Visit&& visit) {
+    for (xmlNodePtr child = node->children; child != nullptr; child = child->next)
+        if (child->type == XML_ELEMENT_NODE && child->ns == nullptr && xmlStrEqual(child->name, name) && !visit(child))
+            return;
+}
 
 }  // namespace xmlservice
