@@ -3,6 +3,7 @@
 #include "engine/access_policy.h"
 #include "engine/budget.h"
 #include "engine/call_record.h"
+#include "xslt/collation.h"
 
 #include <libexslt/exslt.h>
 #include <libxml/parser.h>
@@ -24,6 +25,7 @@ void ReleaseLibraries() {
     xmlCleanupParser();
     // The collations that sorts opened stay in ICU's cache until here.
     u_cleanup();
+    ReleaseCollators();
 }
 
 }  // namespace

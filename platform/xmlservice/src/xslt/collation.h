@@ -20,6 +20,10 @@ struct CollationKey {
     unsigned char* whole = nullptr;
 };
 
+// Unloads the collation library once ICU's caches are cleaned up (u_cleanup), at the process's
+// end; a later sort would load it again.
+void ReleaseCollators() noexcept;
+
 // Frees both parts of `key` and empties it.
 void FreeCollationKey(CollationKey& key) noexcept;
 
