@@ -53,9 +53,6 @@ void Publish() noexcept {
     if (tUnpublished != 0) gInUse.fetch_add(std::exchange(tUnpublished, 0), std::memory_order_relaxed);
 }
 
-// What a growth step published, for the pager: 0 when the count did not grow by a step.
-using GrowthStep = std::size_t;
-
 std::uint64_t InUse() noexcept {
     const std::int64_t inUse = gInUse.load(std::memory_order_relaxed) + tUnpublished;
     return inUse < 0 ? 0 : static_cast<std::uint64_t>(inUse);
@@ -72,6 +69,9 @@ bool Admit(std::size_t more) noexcept {
     if (gOnExceeded != nullptr) gOnExceeded();
     return after <= Saturated(budget, budget / 8);
 }
+
+// The bytes of a step of growth that Count published, for the pager; 0 for none.
+using GrowthStep = std::size_t;
 
 // Adds `change` to the count. Inside a batch, the bytes of a step of growth when it publishes
 // one, so that the allocation that made it can tell the pager where the thread's memory grows.

@@ -46,8 +46,10 @@ void PrepareLibraries() noexcept {
         // on. The service's parser numbers them as it builds the tree (parsing.cpp), and any
         // other tree is numbered before its transformation (processor.cpp); with no debugger
         // callbacks registered, the debugger's status changes nothing else in libxslt, and each
-        // transformation's own copy of it is set back to off.
-        xsltSetDebuggerStatus(XSLT_DEBUG_RUN);
+        // transformation's own copy of it is set back to off. The status is libxslt's public
+        // variable: its setter exists only in builds with the debugger, which 1.1.45 leaves out
+        // by default, while the variable and the check before the pass exist in every build.
+        xslDebugStatus = XSLT_DEBUG_RUN;
         InstallAccessPolicy();
         exsltRegisterAll();
         xsltRegisterExtModuleFunction(BAD_CAST "node-set", BAD_CAST "urn:schemas-microsoft-com:xslt",

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <system_error>
 #include <thread>
 
 namespace xmlservice::pager {
