@@ -94,18 +94,16 @@ private:
         Mapping mapping;
         std::uintptr_t pagedTo = 0;
         std::uintptr_t seen = 0;
+        // Once the system refuses, the hints are only waited through until the stop; no other
+        // paging thread is started.
+        bool supported = true;
         for (;;) {
             hint_.wait(seen, std::memory_order_acquire);
             seen = hint_.load(std::memory_order_acquire);
             if (seen == kStopped) return;
-            if (!PageAhead(seen, mapping, pagedTo)) {
+            if (supported && !PageAhead(seen, mapping, pagedTo)) {
+                supported = false;
                 gUnsupported.store(true, std::memory_order_relaxed);
-                // Waits for the stop; the working thread starts no other.
-                while (hint_.load(std::memory_order_acquire) != kStopped) {
-                    seen = hint_.load(std::memory_order_acquire);
-                    hint_.wait(seen, std::memory_order_acquire);
-                }
-                return;
             }
         }
     }
