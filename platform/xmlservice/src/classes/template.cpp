@@ -9,6 +9,7 @@
 #include "xslt/key_rewrite.h"
 #include "xslt/processing_instructions.h"
 #include "xslt/scripts.h"
+#include "xslt/value_of.h"
 
 #include <libxml/tree.h>
 #include <libxslt/xslt.h>
@@ -73,6 +74,7 @@ public:
             if (call.BudgetExceeded()) return Keep(stylesheet, Failure::NoMemory, call.Describe({}));
             if (!scriptsCompiled)
                 return Keep(stylesheet, Failure::CompileFailed, call.Describe("The stylesheet cannot be compiled"));
+            (void)ReadSimpleValueOfsDirectly(compiled.get());
             const bool marksSourceNodes = HasKeyPatterns(compiled.get());
             Set(std::make_shared<CompiledStylesheet>(CompiledStylesheet{std::move(compiled), loaded->folder,
                                                                         call.FileNames(), marksSourceNodes,

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <libxslt/imports.h>
+#include <libxslt/transform.h>
 #include <libxslt/xsltInternals.h>
 #include <libxslt/xsltconfig.h>
 #include <libxslt/xsltutils.h>
@@ -40,6 +41,9 @@ inline bool TransformSucceeded(xsltTransformContextPtr context) noexcept { retur
 // xsltTransformContext::debugStatus: the transformation's copy of libxslt's debugger status,
 // taken when its context is made; off, the transformation runs without the debugger's checks.
 inline void RunWithoutDebugger(xsltTransformContextPtr context) noexcept { context->debugStatus = XSLT_DEBUG_NONE; }
+
+// xsltTransformContext::insert: the result node that the instruction being executed adds to.
+inline xmlNodePtr InsertionPointOf(xsltTransformContextPtr context) noexcept { return context->insert; }
 
 // xsltTransformContext::inst: the instruction being executed, which libxslt's messages locate.
 inline xmlNodePtr InstructionOf(xsltTransformContextPtr context) noexcept { return context->inst; }
@@ -116,6 +120,32 @@ inline bool HasKeyPatterns(xsltStylesheetPtr style) noexcept {
     for (; style != nullptr; style = xsltNextImport(style))
         if (style->keyMatch != nullptr) return true;
     return false;
+}
+
+// xsltStylesheet::preComps: the module's compiled instructions, a list through
+// xsltElemPreComp::next. An instruction's type and function (::type, ::func) tell what runs it;
+// libxslt calls the function for every execution, so the service may replace it before the
+// stylesheet first runs.
+inline xsltElemPreCompPtr CompiledInstructionsOf(xsltStylesheetPtr style) noexcept { return style->preComps; }
+inline xsltElemPreCompPtr NextCompiledInstruction(xsltElemPreCompPtr compiled) noexcept { return compiled->next; }
+// True for an xsl:value-of that libxslt's own function runs.
+inline bool IsLibxsltValueOf(xsltElemPreCompPtr compiled) noexcept {
+    return compiled->type == XSLT_FUNC_VALUEOF && compiled->func == xsltValueOf;
+}
+inline void RunInstructionWith(xsltElemPreCompPtr compiled, xsltTransformFunction function) noexcept {
+    compiled->func = function;
+}
+
+// An xsl:value-of as compiled, an xsltStylePreComp like every instruction of XSLT itself: the text
+// of its select (::select), whether that compiled (::comp), and disable-output-escaping (::noescape).
+struct ValueOfInstruction {
+    const xmlChar* select;
+    bool compiled;
+    int disableOutputEscaping;
+};
+inline ValueOfInstruction ValueOfFields(xsltElemPreCompPtr compiled) noexcept {
+    const auto* valueOf = reinterpret_cast<const xsltStylePreComp*>(compiled);
+    return {valueOf->select, valueOf->comp != nullptr, valueOf->noescape};
 }
 
 // xsltStylesheet::errors: the errors met while compiling; a stylesheet with any does not run.
