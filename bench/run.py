@@ -13,7 +13,9 @@ Input/books.xml with the same Input/trans.xsl and maxprice=35:
 Every run is started through measured_run (bench/measured_run.cpp), which reports
 that program's own wall time (monotonic clock), peak resident memory (ru_maxrss)
 and minor and major page faults, as wait4 gives them. The programs run one at a
-time and take turns (the order rotates every round); warm-up rounds come first
+time and take turns, in an order that alternates between rounds so that each program
+follows each other program equally often (a run right after the JVM's is slower, and a
+rotating order would give one program that predecessor more often); warm-up rounds come first
 and are not counted. Per program and case the report gives the medians of the
 counted runs and Brendle4's ratios to the others, as Markdown on standard output
 and in a file (--out, default build/bench-results.md), with the machine and the
@@ -467,6 +469,15 @@ def runs_for(size, options):
     return options.warmup, options.runs if size >= SMALL else options.runs_small
 
 
+def turn_order(names, round_number):
+    """The order of the programs in a round. The first stays first and the others reverse
+    every other round: with up to three programs, two rounds in a row then make every
+    ordered pair of different programs follow each other once, counting the change from one
+    round to the next, and no program ever follows itself."""
+    rest = names[1:] if round_number % 2 == 0 else names[:0:-1]
+    return names[:1] + rest
+
+
 def describe(measurement):
     return (f"{measurement.seconds:.3f} s, {measurement.rss_kib / 1024:.0f} MiB, "
             f"{measurement.minor_faults} + {measurement.major_faults} faults")
@@ -479,8 +490,7 @@ def measure_case(case, programs, options, launcher):
     active = list(names)
     for round_number in range(warmups + runs):
         warmup = round_number < warmups
-        shift = round_number % max(len(names), 1)
-        for name in names[shift:] + names[:shift]:
+        for name in turn_order(names, round_number):
             outcome = case.outcomes[name]
             if name not in active:
                 continue

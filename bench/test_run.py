@@ -14,6 +14,7 @@ import sys
 import tempfile
 import time
 import unittest
+from collections import Counter
 from pathlib import Path
 
 sys.dont_write_bytecode = True
@@ -207,6 +208,25 @@ class Sizes(unittest.TestCase):
     def test_working_directories_stay_apart(self):
         sheets = [Path("bench/select.xsl"), Path("other/select.xsl"), Path("bench/group.xsl")]
         self.assertEqual(run.case_directory_names(sheets), ["select-1", "select-2", "group"])
+
+
+class TakingTurns(unittest.TestCase):
+    """A run right after the JVM's is slower: no program may get that predecessor more often."""
+
+    def test_each_program_follows_each_other_equally_often(self):
+        for names in [["Brendle4", "xsltproc", "Saxon-HE"], ["Brendle4", "Saxon-HE"], ["Brendle4"]]:
+            with self.subTest(names=names):
+                sequence = [name for round_number in range(12) for name in run.turn_order(names, round_number)]
+                self.assertEqual(len(sequence), 12 * len(names))
+                for round_number in range(12):
+                    self.assertCountEqual(run.turn_order(names, round_number), names)
+                pairs = Counter(zip(sequence, sequence[1:]))
+                if len(names) == 1:
+                    continue
+                self.assertFalse([pair for pair in pairs if pair[0] == pair[1]])
+                counts = {pairs[(before, after)] for before in names for after in names if before != after}
+                # One pair fewer at the very start of the sequence, which has no predecessor.
+                self.assertLessEqual(max(counts) - min(counts), 1, pairs)
 
 
 class MeasuredRunReport(unittest.TestCase):
