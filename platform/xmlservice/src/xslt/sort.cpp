@@ -154,9 +154,14 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
     bool complete = true;
     for (int i = 0; i < list->nodeNr && complete; ++i) {
         xmlNodePtr node = list->nodeTab[i];
+        // Read where it is held when it is held in one place, else copied out.
+        const xmlChar* held = nullptr;
         std::unique_ptr<xmlChar, LibraryMemoryDeleter> text;
         if (childStep && HasChildStep(node)) {
-            text = ChildStepText(node, name);
+            if (!ChildStepHeldText(node, name, held)) {
+                text = ChildStepText(node, name);
+                held = text.get();
+            }
         } else {
             SetTransformPlace(context, node, level.instruction);
             xpath->node = node;
@@ -167,15 +172,16 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
                 continue;
             }
             text.reset(xmlXPathCastToString(result.get()));
+            held = text.get();
         }
-        if (!text) {
+        if (held == nullptr) {
             complete = false;
             break;
         }
         SortValue& value = values[i];
         if (level.number) {
-            value.number = xmlXPathCastStringToNumber(text.get());
-        } else if (!collation->KeyOf(text.get(), value.text)) {
+            value.number = xmlXPathCastStringToNumber(held);
+        } else if (!collation->KeyOf(held, value.text)) {
             complete = false;
             break;
         }

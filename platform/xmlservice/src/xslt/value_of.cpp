@@ -11,8 +11,6 @@
 namespace xmlservice {
 namespace {
 
-const xmlChar kNoText[] = "";
-
 // The step a switched instruction takes, told by its select: "@name", "." or "name".
 enum class Step { Attribute, Self, Child };
 
@@ -28,19 +26,6 @@ bool IsSimpleStep(std::string_view select) noexcept {
     return IsChildNameStep(select);
 }
 
-// True, with `text` set, when the string value of a node whose children start at `first` is
-// held in one place: nothing at all, or one text or CDATA section. Any other content (elements,
-// entity references, comments among the text) is read by libxml2, as XPath reads it.
-bool HeldInOnePlace(const xmlNode* first, const xmlChar*& text) noexcept {
-    if (first == nullptr) {
-        text = kNoText;
-        return true;
-    }
-    if (first->next != nullptr || (first->type != XML_TEXT_NODE && first->type != XML_CDATA_SECTION_NODE)) return false;
-    text = first->content != nullptr ? first->content : kNoText;
-    return true;
-}
-
 // True, with `text` set, when the string value of the step from `node` can be had without XPath
 // and without a copy; an empty text when the step selects nothing. XPath's own rules: a name
 // without prefix selects children or attributes in no namespace (an attribute whose namespace has
@@ -52,24 +37,15 @@ bool DirectValue(const xmlNode* node, const xmlChar* select, const xmlChar*& tex
         for (const xmlAttr* attribute = node->properties; attribute != nullptr; attribute = attribute->next)
             if (xmlStrEqual(attribute->name, select + 1) && (attribute->ns == nullptr || attribute->ns->prefix == nullptr))
                 return HeldInOnePlace(attribute->children, text);
-        text = kNoText;
-        return true;
+        return HeldInOnePlace(nullptr, text);
     case Step::Self:
         if (node->type == XML_TEXT_NODE || node->type == XML_CDATA_SECTION_NODE) {
-            text = node->content != nullptr ? node->content : kNoText;
+            text = node->content != nullptr ? node->content : reinterpret_cast<const xmlChar*>("");
             return true;
         }
         return node->type == XML_ELEMENT_NODE && HeldInOnePlace(node->children, text);
-    case Step::Child: {
-        if (!HasChildStep(node)) return false;
-        bool held = true;
-        text = kNoText;
-        VisitChildStep(node, select, [&](const xmlNode* child) {
-            held = HeldInOnePlace(child->children, text);
-            return false;
-        });
-        return held;
-    }
+    case Step::Child:
+        return HasChildStep(node) && ChildStepHeldText(node, select, text);
     }
     return false;
 }

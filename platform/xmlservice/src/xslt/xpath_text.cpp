@@ -84,4 +84,24 @@ bool IsChildNameStep(std::string_view expression) noexcept {
     return true;
 }
 
+bool HeldInOnePlace(const xmlNode* first, const xmlChar*& text) noexcept {
+    static const xmlChar kNoText[] = "";
+    if (first == nullptr) {
+        text = kNoText;
+        return true;
+    }
+    if (first->next != nullptr || (first->type != XML_TEXT_NODE && first->type != XML_CDATA_SECTION_NODE)) return false;
+    text = first->content != nullptr ? first->content : kNoText;
+    return true;
+}
+
+bool ChildStepHeldText(const xmlNode* node, const xmlChar* name, const xmlChar*& text) noexcept {
+    const xmlNode* first = nullptr;
+    VisitChildStep(node, name, [&](const xmlNode* child) {
+        first = child;
+        return false;
+    });
+    return HeldInOnePlace(first != nullptr ? first->children : nullptr, text);
+}
+
 }  // namespace xmlservice

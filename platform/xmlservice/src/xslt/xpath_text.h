@@ -50,4 +50,14 @@ void VisitChildStep(const xmlNode* node, const xmlChar* name, Visit&& visit) {
             return;
 }
 
+// True, with `text` set (only then), when the string value of a node whose children start at
+// `first` (an element's or an attribute's) is held in one place and needs no copy: empty for no
+// children, the content of a single text or CDATA node. Any other content (elements, entity
+// references, comments among the text) is read by libxml2, as XPath reads it.
+bool HeldInOnePlace(const xmlNode* first, const xmlChar*& text) noexcept;
+
+// True, with `text` set (only then), when the string value of the step child::`name` from
+// `node` (see HasChildStep) is held in one place: the first such child's, empty for none.
+bool ChildStepHeldText(const xmlNode* node, const xmlChar* name, const xmlChar*& text) noexcept;
+
 }  // namespace xmlservice
