@@ -198,12 +198,20 @@ private:
             const bool childStep =
                 definition.use != nullptr && IsChildNameStep(reinterpret_cast<const char*>(definition.use));
             XPathObjectHandle used;
+            const ChildStepReadAhead readAhead(*nodes, definition.use);
             for (int i = 0; i < nodes->nodeNr && !TransformStopped(context_); ++i) {
                 xmlNodePtr node = nodes->nodeTab[i];
                 if (!IS_XSLT_REAL_NODE(node)) continue;
                 if (childStep && HasChildStep(node)) {
-                    // One value per node of the step, as for any node set below.
+                    readAhead.Before(i);
+                    // One value per node of the step, as for any node set below; read where it
+                    // is held when it is held in one place.
                     VisitChildStep(node, definition.use, [&](const xmlNode* child) {
+                        const xmlChar* held = nullptr;
+                        if (HeldInOnePlace(child->children, held)) {
+                            Add(table, held, node, afterAnother ? &earlier : nullptr);
+                            return true;
+                        }
                         const LibraryString value(xmlXPathCastNodeToString(const_cast<xmlNodePtr>(child)));
                         if (value) Add(table, value.get(), node, afterAnother ? &earlier : nullptr);
                         return true;

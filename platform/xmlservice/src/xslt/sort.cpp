@@ -151,8 +151,10 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
     // An element or the document has children to read; any other node goes through XPath.
     const bool childStep = IsChildNameStep(level.select);
     const auto* name = reinterpret_cast<const xmlChar*>(level.select.c_str());
+    const ChildStepReadAhead readAhead(*list, name);
     bool complete = true;
     for (int i = 0; i < list->nodeNr && complete; ++i) {
+        if (childStep) readAhead.Before(i);
         xmlNodePtr node = list->nodeTab[i];
         // Read where it is held when it is held in one place, else copied out.
         const xmlChar* held = nullptr;

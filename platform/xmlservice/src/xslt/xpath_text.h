@@ -5,6 +5,7 @@
 #include "engine/budget_allocator.h"
 
 #include <libxml/tree.h>
+#include <libxml/xpath.h>
 
 #include <cstddef>
 #include <optional>
@@ -59,5 +60,36 @@ bool HeldInOnePlace(const xmlNode* first, const xmlChar*& text) noexcept;
 // True, with `text` set (only then), when the string value of the step child::`name` from
 // `node` (see HasChildStep) is held in one place: the first such child's, empty for none.
 bool ChildStepHeldText(const xmlNode* node, const xmlChar* name, const xmlChar*& text) noexcept;
+
+// Reads ahead in a loop that takes the step child::`name` from each node of a list: a sorted or
+// grouped list visits the nodes of a large tree far apart in memory, and each step would wait
+// for memory several times, one node after the other. Before the step from node `at`, the nodes
+// kFar places on are asked for, with what lies after them in memory, where a parsed tree keeps
+// an element's first children; and the text of the node kNear places on, whose nodes have
+// arrived by then. Hints to the processor only: nothing is changed and nothing can fault.
+class ChildStepReadAhead {
+public:
+    ChildStepReadAhead(const xmlNodeSet& nodes, const xmlChar* name) noexcept : nodes_(nodes), name_(name) {}
+
+    void Before(int at) const noexcept {
+        if (at + kFar < nodes_.nodeNr) {
+            const char* far = reinterpret_cast<const char*>(nodes_.nodeTab[at + kFar]);
+            for (int line = 0; line < kLines; ++line) __builtin_prefetch(far + 64 * line);
+        }
+        if (at + kNear < nodes_.nodeNr) {
+            const xmlNode* near = nodes_.nodeTab[at + kNear];
+            const xmlChar* text = nullptr;
+            if (HasChildStep(near) && ChildStepHeldText(near, name_, text)) __builtin_prefetch(text);
+        }
+    }
+
+private:
+    static constexpr int kFar = 16;
+    static constexpr int kNear = 8;
+    // 1.5 KiB: the first dozen nodes that follow an element.
+    static constexpr int kLines = 24;
+    const xmlNodeSet& nodes_;
+    const xmlChar* name_;
+};
 
 }  // namespace xmlservice
