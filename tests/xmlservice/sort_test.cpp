@@ -197,4 +197,49 @@ TEST_F(SortTest, ALongListWithManyTiesIsInLibxsltsOrder) {
     EXPECT_EQ(ServiceSorts() - before, 2u);
 }
 
+// A text met again at the same level shares the key made for it first: the order is the one of
+// a key made for every node, while the collation is asked once per distinct text; a level whose
+// texts mostly differ makes every key.
+TEST_F(SortTest, RepeatedTextsShareTheirKeys) {
+    const std::vector<std::string> few = {"b", "B", "\xC3\xA1", "a", "A", "ab", "a-b", "x"};
+    const struct {
+        const char* what;
+        int distinct;
+    } cases[] = {{"eight texts over 600 nodes", 8}, {"600 different texts", 600}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string input = "<items>";
+        for (int i = 0; i < 600; ++i) {
+            const int pick = (i * 7919) % c.distinct;
+            input += "<i n=\"" + std::to_string(i) + "\"><k>";
+            if (c.distinct == 8) {
+                input += few[static_cast<std::size_t>(pick)];
+            } else {
+                input += 'w';
+                input += std::to_string(pick);
+            }
+            input += "</k></i>";
+        }
+        WriteFile("in.xml", input + "</items>");
+        std::string results[2];
+        std::uint64_t keysMade[2] = {};
+        for (const std::string select : {"k", "concat(k, '')"}) {
+            WriteFile("sort.xsl", Stylesheet(kTextOutput + "<xsl:template match=\"/\"><xsl:for-each select=\"//i\">"
+                                             "<xsl:sort select=\"" + select + "\"/><xsl:value-of select=\"@n\"/>,"
+                                             "</xsl:for-each></xsl:template>"));
+            const std::size_t at = select == "k" ? 0 : 1;
+            const std::uint64_t before = xmlservice::SortKeysMade();
+            results[at] = Transform("sort.xsl", "in.xml");
+            keysMade[at] = xmlservice::SortKeysMade() - before;
+        }
+        EXPECT_EQ(results[0], results[1]);
+        // Upper case first: "A" is picked at 4, 12, ...; "w0" then "w1" (picked at 479).
+        const std::string first = c.distinct == 8 ? "4,12,20," : "0,479,";
+        EXPECT_EQ(results[0].substr(0, first.size()), first);
+        // A copied text (the result of concat) is never remembered.
+        EXPECT_EQ(keysMade[1], 600u);
+        EXPECT_EQ(keysMade[0], c.distinct == 8 ? 8u : 600u);
+    }
+}
+
 }  // namespace

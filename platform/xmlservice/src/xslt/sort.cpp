@@ -1,5 +1,6 @@
 #include "xslt/sort.h"
 
+#include "engine/budget_allocator.h"
 #include "engine/call_record.h"
 #include "engine/handles.h"
 #include "engine/libxslt_fields.h"
@@ -20,6 +21,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace xmlservice {
@@ -78,6 +80,8 @@ struct SortValue {
     CollationKey text;
     double number = 0;
     bool present = false;
+    // The key belongs to an earlier value of the same text, which frees it.
+    bool sharesKey = false;
 };
 
 // The values of one level for every node of the list, by original position, in memory that the
@@ -87,7 +91,8 @@ public:
     LevelValues() noexcept = default;
     ~LevelValues() {
         if (values_ == nullptr) return;
-        for (int i = 0; i < length_; ++i) FreeCollationKey(values_[i].text);
+        for (int i = 0; i < length_; ++i)
+            if (!values_[i].sharesKey) FreeCollationKey(values_[i].text);
         xmlFree(values_);
     }
     LevelValues(const LevelValues&) = delete;
@@ -105,6 +110,53 @@ public:
 private:
     SortValue* values_ = nullptr;
     int length_ = 0;
+};
+
+std::atomic<std::uint64_t> gSortKeysMade{0};
+
+// The texts of one level met so far, each with the first position that had it. The columns that
+// lists are sorted by repeat their texts (authors, genres, dates), and equal texts have equal
+// keys: the collation is asked once per distinct text. A level whose texts mostly differ stops
+// looking after its first kProbe texts.
+class RepeatedTexts {
+public:
+    // The position whose key `text` can share; -1 for none.
+    int Find(std::string_view text) noexcept {
+        if (givenUp_) return -1;
+        const auto found = positions_.find(text);
+        if (found != positions_.end()) {
+            ++found_;
+            return found->second;
+        }
+        return -1;
+    }
+
+    // Remembers `position` as the first to have `text`, which stays where it is during the sort.
+    void Remember(std::string_view text, int position) noexcept {
+        if (givenUp_) return;
+        if (++remembered_ == kProbe && found_ < kProbe / 4) {
+            GiveUp();
+            return;
+        }
+        try {
+            positions_.emplace(text, position);
+        } catch (...) {
+            GiveUp();
+        }
+    }
+
+private:
+    static constexpr int kProbe = 512;
+
+    void GiveUp() noexcept {
+        givenUp_ = true;
+        CountedMap<std::string_view, int>().swap(positions_);
+    }
+
+    CountedMap<std::string_view, int> positions_;
+    int remembered_ = 0;
+    int found_ = 0;
+    bool givenUp_ = false;
 };
 
 // The string value of the step child::`name` from `node`, as XPath gives it: the text of the
@@ -152,6 +204,7 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
     const bool childStep = IsChildNameStep(level.select);
     const auto* name = reinterpret_cast<const xmlChar*>(level.select.c_str());
     const ChildStepReadAhead readAhead(*list, name);
+    RepeatedTexts repeated;
     bool complete = true;
     for (int i = 0; i < list->nodeNr && complete; ++i) {
         if (childStep) readAhead.Before(i);
@@ -181,13 +234,26 @@ bool ComputeLevel(xsltTransformContextPtr context, xmlNodeSetPtr list, const Sor
             break;
         }
         SortValue& value = values[i];
+        value.present = true;
         if (level.number) {
             value.number = xmlXPathCastStringToNumber(held);
-        } else if (!collation->KeyOf(held, value.text)) {
+            continue;
+        }
+        // Only a text that stays in the tree is remembered; a copy is gone after this node.
+        const bool inTree = !text;
+        const std::string_view view(reinterpret_cast<const char*>(held));
+        if (const int earlier = inTree ? repeated.Find(view) : -1; earlier >= 0) {
+            value.text = values[earlier].text;
+            value.sharesKey = true;
+            continue;
+        }
+        gSortKeysMade.fetch_add(1, std::memory_order_relaxed);
+        if (!collation->KeyOf(held, value.text)) {
+            value.present = false;
             complete = false;
             break;
         }
-        value.present = true;
+        if (inTree) repeated.Remember(view, i);
     }
     return complete;
 }
@@ -337,5 +403,7 @@ void UseServiceSort(_xsltTransformContext* context) noexcept {
 }
 
 std::uint64_t ServiceSorts() noexcept { return gServiceSorts.load(std::memory_order_relaxed); }
+
+std::uint64_t SortKeysMade() noexcept { return gSortKeysMade.load(std::memory_order_relaxed); }
 
 }  // namespace xmlservice

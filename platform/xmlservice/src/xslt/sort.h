@@ -15,4 +15,8 @@ void UseServiceSort(_xsltTransformContext* context) noexcept;
 // How many node lists the service has sorted itself in this process, for tests.
 std::uint64_t ServiceSorts() noexcept;
 
+// How many collation keys the service's sorts have made in this process; a text met again at
+// the same level shares the key made for it first. For tests.
+std::uint64_t SortKeysMade() noexcept;
+
 }  // namespace xmlservice
