@@ -3,7 +3,7 @@
 #include "reference_test.h"
 
 #include "xslt/ids.h"
-#include "xslt/key_rewrite.h"
+#include "xslt/expression_rewrite.h"
 #include "xslt/keys.h"
 
 #include <libxml/parser.h>
@@ -16,6 +16,7 @@ namespace {
 using xmlservice::GeneratedIdsGiven;
 using xmlservice::KeyNodeWork;
 using xmlservice::kFirstKeyFunction;
+using xmlservice::RewriteExpressions;
 using xmlservice::RewriteFirstKeyCalls;
 using xmlservice::XPathText;
 
@@ -357,7 +358,7 @@ TEST(KeyRewrite, ExtensionElementsKeepTheirAttributesWhereTheirPrefixesAreInScop
         "</xsl:template></xsl:stylesheet>";
     xmlDoc* document = xmlReadMemory(text.data(), static_cast<int>(text.size()), "rewrite.xsl", nullptr, 0);
     ASSERT_NE(document, nullptr);
-    RewriteFirstKeyCalls(document);
+    RewriteExpressions(document);
     const struct {
         const char* element;
         std::string value;

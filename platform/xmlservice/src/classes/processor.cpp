@@ -12,6 +12,7 @@
 #include "xslt/processing_instructions.h"
 #include "xslt/scripts.h"
 #include "xslt/sort.h"
+#include "xslt/sums.h"
 
 #include <libxml/encoding.h>
 #include <libxml/tree.h>
@@ -268,7 +269,8 @@ private:
             return Fail(Failure::NoMemory);
         const KeyTablesHandle keyTables = RegisterKeyFunctions(context.get());
         const GeneratedIdsHandle generatedIds = RegisterGenerateId(context.get());
-        if (!keyTables || !generatedIds || !RegisterDocumentFunction(context.get()) ||
+        if (!keyTables || !generatedIds || !RegisterChildSumFunction(context.get()) ||
+            !RegisterDocumentFunction(context.get()) ||
             !RegisterProcessingInstructionFunction(context.get()))
             return Fail(Failure::NoMemory);
         UseServiceSort(context.get());

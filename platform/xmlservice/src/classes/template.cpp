@@ -6,7 +6,7 @@
 #include "engine/library_setup.h"
 #include "engine/libxslt_fields.h"
 #include "xslt/conflicting_declarations.h"
-#include "xslt/key_rewrite.h"
+#include "xslt/expression_rewrite.h"
 #include "xslt/processing_instructions.h"
 #include "xslt/scripts.h"
 #include "xslt/value_of.h"
@@ -26,7 +26,7 @@ namespace {
 
 // What the service changes in each stylesheet module before libxslt compiles it.
 void PrepareModule(xmlDoc* module) noexcept {
-    RewriteFirstKeyCalls(module);
+    RewriteExpressions(module);
     RewriteProcessingInstructions(module);
     KeepLastOfConflictingDeclarations(module);
     ScriptCollection::CollectFrom(module);

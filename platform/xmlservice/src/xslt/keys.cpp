@@ -2,7 +2,7 @@
 
 #include "engine/budget_allocator.h"
 #include "engine/handles.h"
-#include "xslt/key_rewrite.h"
+#include "xslt/expression_rewrite.h"
 #include "engine/libxslt_fields.h"
 #include "xslt/transformation_local.h"
 #include "xslt/xpath_text.h"

@@ -1,4 +1,4 @@
-#include "xslt/key_rewrite.h"
+#include "xslt/expression_rewrite.h"
 
 #include "engine/budget_allocator.h"
 #include "engine/handles.h"
@@ -59,6 +59,24 @@ struct Edit {
     std::string_view replacement;
 };
 
+// `text` with `edits` made, when it compiles as XPath as it is; `text` itself otherwise.
+CountedString Applied(std::string_view text, CountedVector<Edit>& edits) {
+    if (edits.empty() || !Compiles(CountedString(text))) return CountedString(text);
+    std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
+    std::size_t added = 0;
+    for (const Edit& edit : edits) added += edit.replacement.size();
+    CountedString rewritten;
+    rewritten.reserve(text.size() + added);
+    std::size_t copied = 0;
+    for (const Edit& edit : edits) {
+        rewritten.append(text.substr(copied, edit.begin - copied));
+        rewritten.append(edit.replacement);
+        copied = edit.end;
+    }
+    rewritten.append(text.substr(copied));
+    return rewritten;
+}
+
 }  // namespace
 
 CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
@@ -104,21 +122,47 @@ CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
         edits.push_back({token.begin, token.end, kFirstKeyFunction});
         edits.push_back({(*tokens)[close].end, (*tokens)[close + 3].end, {}});
     }
-    if (edits.empty() || !Compiles(CountedString(text))) return CountedString(text);
-    std::sort(edits.begin(), edits.end(), [](const Edit& a, const Edit& b) { return a.begin < b.begin; });
-    CountedString rewritten;
-    rewritten.reserve(text.size() + edits.size() * std::string_view(kFirstKeyFunction).size());
-    std::size_t copied = 0;
-    for (const Edit& edit : edits) {
-        rewritten.append(text.substr(copied, edit.begin - copied));
-        rewritten.append(edit.replacement);
-        copied = edit.end;
+    return Applied(text, edits);
+}
+
+CountedString RewriteChildSums(std::string_view text) {
+    const std::optional<CountedVector<XPathToken>> tokens = TokenizeXPath(text);
+    if (!tokens) return CountedString(text);
+    const auto is = [&](std::size_t index, std::string_view what) {
+        const XPathToken& token = (*tokens)[index];
+        return text.substr(token.begin, token.end - token.begin) == what;
+    };
+    const auto kindOf = [&](std::size_t index) { return (*tokens)[index].kind; };
+    CountedVector<Edit> edits;
+    CountedVector<CountedString> replacements;
+    // Each replacement keeps its place: edits point into them.
+    replacements.reserve(tokens->size());
+    for (std::size_t i = 0; i + 5 < tokens->size(); ++i) {
+        // sum ( $variable / name ), and no step or axis before sum.
+        if (kindOf(i) != XPathTokenKind::Name || !is(i, "sum") || !is(i + 1, "(")) continue;
+        if (i > 0 && (is(i - 1, "/") || is(i - 1, "//") || is(i - 1, "::") || is(i - 1, "@"))) continue;
+        if (kindOf(i + 2) != XPathTokenKind::Variable || !is(i + 3, "/") || kindOf(i + 4) != XPathTokenKind::Name ||
+            !is(i + 5, ")"))
+            continue;
+        const XPathToken& name = (*tokens)[i + 4];
+        const std::string_view step = text.substr(name.begin, name.end - name.begin);
+        if (!IsChildNameStep(step)) continue;
+        CountedString& replacement = replacements.emplace_back(", '");
+        replacement.append(step);
+        replacement.push_back('\'');
+        edits.push_back({(*tokens)[i].begin, (*tokens)[i].end, kChildSumFunction});
+        edits.push_back({(*tokens)[i + 3].begin, name.end, replacement});
+        i += 5;
     }
-    rewritten.append(text.substr(copied));
-    return rewritten;
+    return Applied(text, edits);
 }
 
 namespace {
+
+// An expression with both rewrites made.
+CountedString RewriteExpression(std::string_view text) {
+    return RewriteChildSums(RewriteFirstKeyCalls(text, XPathText::Expression));
+}
 
 // The expressions of an attribute value template rewritten, scanned the way libxslt scans them:
 // "{{" and "{}" are no expressions, and a "}" inside a literal does not end one.
@@ -144,7 +188,7 @@ CountedString RewriteAttributeValueTemplate(std::string_view value) {
         }
         if (close >= value.size()) break;
         rewritten.append(value.substr(at, open + 1 - at));
-        rewritten.append(RewriteFirstKeyCalls(value.substr(open + 1, close - open - 1), XPathText::Expression));
+        rewritten.append(RewriteExpression(value.substr(open + 1, close - open - 1)));
         rewritten.push_back('}');
         at = close + 1;
     }
@@ -195,11 +239,19 @@ void RewriteAttribute(xmlAttr& attribute, AttributeKind kind) {
     const xmlNode* text = attribute.children;
     if (text == nullptr || text->type != XML_TEXT_NODE || text->next != nullptr || text->content == nullptr) return;
     const std::string_view value(reinterpret_cast<const char*>(text->content));
-    if (value.find("key") == std::string_view::npos) return;
-    const CountedString rewritten =
-        kind == AttributeKind::Template ? RewriteAttributeValueTemplate(value)
-                                        : RewriteFirstKeyCalls(value, kind == AttributeKind::Pattern ? XPathText::Pattern
-                                                                                                     : XPathText::Expression);
+    if (value.find("key") == std::string_view::npos && value.find("sum") == std::string_view::npos) return;
+    CountedString rewritten;
+    switch (kind) {
+    case AttributeKind::Template:
+        rewritten = RewriteAttributeValueTemplate(value);
+        break;
+    case AttributeKind::Pattern:
+        rewritten = RewriteFirstKeyCalls(value, XPathText::Pattern);
+        break;
+    case AttributeKind::Expression:
+        rewritten = RewriteExpression(value);
+        break;
+    }
     if (std::string_view(rewritten) != value) (void)xmlSetNsProp(attribute.parent, attribute.ns, attribute.name, Chars(rewritten.c_str()));
 }
 
@@ -330,7 +382,7 @@ private:
 
 }  // namespace
 
-void RewriteFirstKeyCalls(_xmlDoc* stylesheet) noexcept {
+void RewriteExpressions(_xmlDoc* stylesheet) noexcept {
     xmlNode* root = stylesheet != nullptr ? xmlDocGetRootElement(stylesheet) : nullptr;
     if (root == nullptr) return;
     try {

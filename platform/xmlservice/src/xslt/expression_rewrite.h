@@ -1,6 +1,7 @@
-// The stylesheet rewrite that turns key(...)[1] into a call that looks at one node of its group
-// instead of copying the whole group: done on the text of a stylesheet's expressions before
-// libxslt compiles them.
+// The rewrites of a stylesheet's expressions, done on their text before libxslt compiles them:
+// key(...)[1] becomes a call that looks at one node of its group instead of copying the whole
+// group, and sum($variable/name) a call that adds up the children without building the node set
+// of the path first.
 #pragma once
 
 #include "engine/budget_allocator.h"
@@ -15,6 +16,10 @@ namespace xmlservice {
 // library cannot be called by a valid XSLT 1.0 stylesheet, so no stylesheet's own call is caught.
 inline constexpr char kFirstKeyFunction[] = "key-first-in-document-order";
 
+// The internal function that sum($variable/name) becomes, with the variable and the name as a
+// string for arguments; named as kFirstKeyFunction is, for the same reason.
+inline constexpr char kChildSumFunction[] = "sum-of-named-children";
+
 // Where an XPath text sits in a stylesheet: a whole expression, or a pattern, whose top level
 // (a key() pattern there is no function call) is left alone and only predicates are rewritten.
 enum class XPathText { Expression, Pattern };
@@ -24,9 +29,14 @@ enum class XPathText { Expression, Pattern };
 // the length of `text`, whatever it holds.
 CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind);
 
-// Rewrites key(...)[1] wherever a stylesheet module (before libxslt compiles it) holds XPath: the
+// `text` with every call sum($variable/name), the name without prefix, replaced by a call of
+// kChildSumFunction($variable, 'name'); `text` itself when there is none or when it does not
+// compile as XPath. Only expressions are rewritten: a pattern holds no variables.
+CountedString RewriteChildSums(std::string_view text);
+
+// Makes both rewrites wherever a stylesheet module (before libxslt compiles it) holds XPath: the
 // expressions and patterns of XSLT instructions and the expressions of attribute value templates.
 // A failure leaves the rest as it was, which is still correct.
-void RewriteFirstKeyCalls(_xmlDoc* stylesheet) noexcept;
+void RewriteExpressions(_xmlDoc* stylesheet) noexcept;
 
 }  // namespace xmlservice
