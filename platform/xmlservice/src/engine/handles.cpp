@@ -7,6 +7,7 @@
 #include <libxml/tree.h>
 #include <libxml/uri.h>
 #include <libxml/xmlIO.h>
+#include <libxml/xpath.h>
 #include <libxslt/security.h>
 #include <libxslt/transform.h>
 #include <libxslt/xsltInternals.h>
@@ -28,5 +29,11 @@ void TransformContextDeleter::operator()(_xsltTransformContext* context) const n
     xsltFreeTransformContext(context);
 }
 void SecurityPrefsDeleter::operator()(_xsltSecurityPrefs* prefs) const noexcept { xsltFreeSecurityPrefs(prefs); }
+void XPathObjectDeleter::operator()(_xmlXPathObject* object) const noexcept { xmlXPathFreeObject(object); }
+void CompiledExpressionDeleter::operator()(_xmlXPathCompExpr* expression) const noexcept {
+    xmlXPathFreeCompExpr(expression);
+}
+void XPathContextDeleter::operator()(_xmlXPathContext* context) const noexcept { xmlXPathFreeContext(context); }
+void NodeSetDeleter::operator()(_xmlNodeSet* set) const noexcept { xmlXPathFreeNodeSet(set); }
 
 }  // namespace xmlservice

@@ -12,6 +12,10 @@ struct _xmlURI;
 struct _xsltStylesheet;
 struct _xsltTransformContext;
 struct _xsltSecurityPrefs;
+struct _xmlXPathObject;
+struct _xmlXPathCompExpr;
+struct _xmlXPathContext;
+struct _xmlNodeSet;
 
 namespace xmlservice {
 
@@ -52,6 +56,22 @@ struct TransformContextDeleter {
 struct SecurityPrefsDeleter {
     void operator()(_xsltSecurityPrefs* prefs) const noexcept;
 };
+// Frees an XPath value (xmlXPathFreeObject).
+struct XPathObjectDeleter {
+    void operator()(_xmlXPathObject* object) const noexcept;
+};
+// Frees a compiled XPath expression (xmlXPathFreeCompExpr).
+struct CompiledExpressionDeleter {
+    void operator()(_xmlXPathCompExpr* expression) const noexcept;
+};
+// Frees an XPath context (xmlXPathFreeContext).
+struct XPathContextDeleter {
+    void operator()(_xmlXPathContext* context) const noexcept;
+};
+// Frees a node set, not its nodes (xmlXPathFreeNodeSet).
+struct NodeSetDeleter {
+    void operator()(_xmlNodeSet* set) const noexcept;
+};
 
 // The owners themselves, one per kind of handle.
 using DocumentHandle = std::unique_ptr<_xmlDoc, DocumentDeleter>;
@@ -62,5 +82,9 @@ using UriHandle = std::unique_ptr<_xmlURI, UriDeleter>;
 using StylesheetHandle = std::unique_ptr<_xsltStylesheet, StylesheetDeleter>;
 using TransformContextHandle = std::unique_ptr<_xsltTransformContext, TransformContextDeleter>;
 using SecurityPrefsHandle = std::unique_ptr<_xsltSecurityPrefs, SecurityPrefsDeleter>;
+using XPathObjectHandle = std::unique_ptr<_xmlXPathObject, XPathObjectDeleter>;
+using CompiledExpressionHandle = std::unique_ptr<_xmlXPathCompExpr, CompiledExpressionDeleter>;
+using XPathContextHandle = std::unique_ptr<_xmlXPathContext, XPathContextDeleter>;
+using NodeSetHandle = std::unique_ptr<_xmlNodeSet, NodeSetDeleter>;
 
 }  // namespace xmlservice

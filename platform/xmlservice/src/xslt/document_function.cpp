@@ -12,11 +12,6 @@
 namespace xmlservice {
 namespace {
 
-struct XPathObjectDeleter {
-    void operator()(xmlXPathObject* object) const noexcept { xmlXPathFreeObject(object); }
-};
-using XPathObjectHandle = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
-
 bool IsNodeSet(const xmlXPathObject& object) noexcept {
     return object.type == XPATH_NODESET || object.type == XPATH_XSLT_TREE;
 }

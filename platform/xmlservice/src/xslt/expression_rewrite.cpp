@@ -19,16 +19,6 @@
 namespace xmlservice {
 namespace {
 
-// Frees an XPath context (xmlXPathFreeContext).
-struct XPathContextDeleter {
-    void operator()(xmlXPathContext* context) const noexcept { xmlXPathFreeContext(context); }
-};
-// Frees a compiled XPath expression (xmlXPathFreeCompExpr).
-struct CompiledExpressionDeleter {
-    void operator()(xmlXPathCompExpr* expression) const noexcept { xmlXPathFreeCompExpr(expression); }
-};
-using XPathContextHandle = std::unique_ptr<xmlXPathContext, XPathContextDeleter>;
-using CompiledExpressionHandle = std::unique_ptr<xmlXPathCompExpr, CompiledExpressionDeleter>;
 using LibraryString = std::unique_ptr<xmlChar, LibraryMemoryDeleter>;
 
 const xmlChar* Chars(const char* text) noexcept { return reinterpret_cast<const xmlChar*>(text); }
@@ -59,6 +49,21 @@ struct Edit {
     std::string_view replacement;
 };
 
+// The text of token `index`.
+std::string_view TokenText(std::string_view text, const CountedVector<XPathToken>& tokens, std::size_t index) {
+    return text.substr(tokens[index].begin, tokens[index].end - tokens[index].begin);
+}
+
+// True when token `index` calls the core function `name`: that name with an opening bracket after
+// it and no step or axis before it, where it would be a name test.
+bool CallsCoreFunction(std::string_view text, const CountedVector<XPathToken>& tokens, std::size_t index,
+                       std::string_view name) {
+    const auto is = [&](std::size_t at, std::string_view what) { return TokenText(text, tokens, at) == what; };
+    if (tokens[index].kind != XPathTokenKind::Name || !is(index, name)) return false;
+    if (index + 1 >= tokens.size() || !is(index + 1, "(")) return false;
+    return index == 0 || !(is(index - 1, "/") || is(index - 1, "//") || is(index - 1, "::") || is(index - 1, "@"));
+}
+
 // `text` with `edits` made, when it compiles as XPath as it is; `text` itself otherwise.
 CountedString Applied(std::string_view text, CountedVector<Edit>& edits) {
     if (edits.empty() || !Compiles(CountedString(text))) return CountedString(text);
@@ -82,10 +87,7 @@ CountedString Applied(std::string_view text, CountedVector<Edit>& edits) {
 CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
     const std::optional<CountedVector<XPathToken>> tokens = TokenizeXPath(text);
     if (!tokens) return CountedString(text);
-    const auto is = [&](std::size_t index, std::string_view what) {
-        const XPathToken& token = (*tokens)[index];
-        return text.substr(token.begin, token.end - token.begin) == what;
-    };
+    const auto is = [&](std::size_t index, std::string_view what) { return TokenText(text, *tokens, index) == what; };
     // Where each bracket closes, found in one pass, so that a text full of key( calls costs no
     // more than any other text of its length. A bracket never closed closes at the end.
     const std::size_t count = tokens->size();
@@ -106,11 +108,9 @@ CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
         const XPathToken& token = (*tokens)[i];
         if (token.kind == XPathTokenKind::Other && is(i, "[")) ++predicateDepth;
         if (token.kind == XPathTokenKind::Other && is(i, "]")) --predicateDepth;
-        if (token.kind != XPathTokenKind::Name || !is(i, "key")) continue;
-        // At the top of a pattern key() is a pattern of its own; after a step it is no call.
+        if (!CallsCoreFunction(text, *tokens, i, "key")) continue;
+        // At the top of a pattern key() is a pattern of its own.
         if (kind == XPathText::Pattern && predicateDepth == 0) continue;
-        if (i > 0 && (is(i - 1, "/") || is(i - 1, "//") || is(i - 1, "::") || is(i - 1, "@"))) continue;
-        if (i + 1 >= count || !is(i + 1, "(")) continue;
         const std::size_t close = closing[i + 1];
         if (close + 3 >= count) continue;
         const XPathToken& number = (*tokens)[close + 2];
@@ -128,30 +128,23 @@ CountedString RewriteFirstKeyCalls(std::string_view text, XPathText kind) {
 CountedString RewriteChildSums(std::string_view text) {
     const std::optional<CountedVector<XPathToken>> tokens = TokenizeXPath(text);
     if (!tokens) return CountedString(text);
-    const auto is = [&](std::size_t index, std::string_view what) {
-        const XPathToken& token = (*tokens)[index];
-        return text.substr(token.begin, token.end - token.begin) == what;
-    };
+    const auto is = [&](std::size_t index, std::string_view what) { return TokenText(text, *tokens, index) == what; };
     const auto kindOf = [&](std::size_t index) { return (*tokens)[index].kind; };
     CountedVector<Edit> edits;
-    CountedVector<CountedString> replacements;
-    // Each replacement keeps its place: edits point into them.
-    replacements.reserve(tokens->size());
     for (std::size_t i = 0; i + 5 < tokens->size(); ++i) {
-        // sum ( $variable / name ), and no step or axis before sum.
-        if (kindOf(i) != XPathTokenKind::Name || !is(i, "sum") || !is(i + 1, "(")) continue;
-        if (i > 0 && (is(i - 1, "/") || is(i - 1, "//") || is(i - 1, "::") || is(i - 1, "@"))) continue;
+        // sum ( $variable / name )
+        if (!CallsCoreFunction(text, *tokens, i, "sum")) continue;
         if (kindOf(i + 2) != XPathTokenKind::Variable || !is(i + 3, "/") || kindOf(i + 4) != XPathTokenKind::Name ||
             !is(i + 5, ")"))
             continue;
         const XPathToken& name = (*tokens)[i + 4];
         const std::string_view step = text.substr(name.begin, name.end - name.begin);
         if (!IsChildNameStep(step)) continue;
-        CountedString& replacement = replacements.emplace_back(", '");
-        replacement.append(step);
-        replacement.push_back('\'');
+        // "/ name" becomes ", 'name'": the slash and the space after it give way to the opening
+        // quote, and the closing one follows the name.
         edits.push_back({(*tokens)[i].begin, (*tokens)[i].end, kChildSumFunction});
-        edits.push_back({(*tokens)[i + 3].begin, name.end, replacement});
+        edits.push_back({(*tokens)[i + 3].begin, name.begin, ", '"});
+        edits.push_back({name.end, name.end, "'"});
         i += 5;
     }
     return Applied(text, edits);
@@ -161,7 +154,11 @@ namespace {
 
 // An expression with both rewrites made.
 CountedString RewriteExpression(std::string_view text) {
-    return RewriteChildSums(RewriteFirstKeyCalls(text, XPathText::Expression));
+    CountedString rewritten = text.find("key") != std::string_view::npos
+                                  ? RewriteFirstKeyCalls(text, XPathText::Expression)
+                                  : CountedString(text);
+    if (std::string_view(rewritten).find("sum") != std::string_view::npos) rewritten = RewriteChildSums(rewritten);
+    return rewritten;
 }
 
 // The expressions of an attribute value template rewritten, scanned the way libxslt scans them:

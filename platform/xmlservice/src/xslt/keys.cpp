@@ -27,11 +27,6 @@ std::atomic<std::uint64_t> gKeyNodeWork{0};
 
 void CountWork(std::uint64_t nodes) noexcept { gKeyNodeWork.fetch_add(nodes, std::memory_order_relaxed); }
 
-// Frees an XPath value (xmlXPathFreeObject).
-struct XPathObjectDeleter {
-    void operator()(xmlXPathObject* object) const noexcept { xmlXPathFreeObject(object); }
-};
-using XPathObjectHandle = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
 using LibraryString = std::unique_ptr<xmlChar, LibraryMemoryDeleter>;
 
 const xmlChar* Chars(const char* text) noexcept { return reinterpret_cast<const xmlChar*>(text); }
@@ -207,13 +202,13 @@ private:
                     // One value per node of the step, as for any node set below; read where it
                     // is held when it is held in one place.
                     VisitChildStep(node, definition.use, [&](const xmlNode* child) {
-                        const xmlChar* held = nullptr;
-                        if (HeldInOnePlace(child->children, held)) {
-                            Add(table, held, node, afterAnother ? &earlier : nullptr);
-                            return true;
+                        const xmlChar* value = nullptr;
+                        LibraryString copied;
+                        if (!HeldInOnePlace(child->children, value)) {
+                            copied.reset(xmlXPathCastNodeToString(const_cast<xmlNodePtr>(child)));
+                            value = copied.get();
                         }
-                        const LibraryString value(xmlXPathCastNodeToString(const_cast<xmlNodePtr>(child)));
-                        if (value) Add(table, value.get(), node, afterAnother ? &earlier : nullptr);
+                        if (value != nullptr) Add(table, value, node, afterAnother ? &earlier : nullptr);
                         return true;
                     });
                     continue;

@@ -29,15 +29,6 @@ namespace {
 
 std::atomic<std::uint64_t> gServiceSorts{0};
 
-struct CompiledExpressionDeleter {
-    void operator()(xmlXPathCompExpr* expression) const noexcept { xmlXPathFreeCompExpr(expression); }
-};
-struct XPathObjectDeleter {
-    void operator()(xmlXPathObject* object) const noexcept { xmlXPathFreeObject(object); }
-};
-using CompiledExpressionHandle = std::unique_ptr<xmlXPathCompExpr, CompiledExpressionDeleter>;
-using XPathObjectHandle = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
-
 // What one xsl:sort asks for, its attribute value templates evaluated.
 struct SortLevel {
     xmlNodePtr instruction = nullptr;

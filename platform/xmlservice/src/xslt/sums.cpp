@@ -1,5 +1,6 @@
 #include "xslt/sums.h"
 
+#include "engine/handles.h"
 #include "engine/libxslt_fields.h"
 #include "xslt/expression_rewrite.h"
 #include "xslt/xpath_text.h"
@@ -11,15 +12,6 @@
 
 namespace xmlservice {
 namespace {
-
-struct XPathObjectDeleter {
-    void operator()(xmlXPathObject* object) const noexcept { xmlXPathFreeObject(object); }
-};
-using XPathObjectHandle = std::unique_ptr<xmlXPathObject, XPathObjectDeleter>;
-struct NodeSetDeleter {
-    void operator()(xmlNodeSet* set) const noexcept { xmlXPathFreeNodeSet(set); }
-};
-using NodeSetHandle = std::unique_ptr<xmlNodeSet, NodeSetDeleter>;
 
 // The number of `node` as XPath reads it: its string value as a number.
 double NumberOf(xmlNodePtr node) noexcept {
